@@ -1,0 +1,97 @@
+// The registry API over hive files.
+//
+// Contract (Windows semantics):
+// - Two predefined roots: HKEY_LOCAL_MACHINE is the hive file $MIVODB_MACHINE_HIVE (default
+//   /etc/mivodb/machine.hive), HKEY_CURRENT_USER is $MIVODB_USER_HIVE (default
+//   ${XDG_CONFIG_HOME:-$HOME/.config}/mivodb/user.hive). The variables are read when a root is first used;
+//   mivo::reg::ResetForTesting() makes them be read again.
+// - A hive is an SQLite database with a private schema. Every call is one atomic transaction; several
+//   processes may use one hive at once; a busy hive is waited for (a few seconds), never reported missing. A
+//   missing hive file is created, with its folder, on the first write (RegCreateKeyExW, RegSetValueExW).
+// - Key paths use backslashes. Key and value names match without regard to ASCII letter case and keep the
+//   case they were created with. The empty value name (or null) is the key's default value.
+// - Access: a hive file the caller may write grants every access. One the caller may only read refuses
+//   write access (KEY_SET_VALUE, KEY_CREATE_SUB_KEY, KEY_ALL_ACCESS, ...) with ERROR_ACCESS_DENIED and
+//   grants read access (KEY_READ, KEY_QUERY_VALUE, ...). A hive that cannot be read, or that is corrupt or
+//   foreign, has no keys: opening fails (ERROR_FILE_NOT_FOUND for a missing file, ERROR_BADDB for a
+//   damaged one) and creating fails; such a file is never modified. mivo::reg::LastHiveProblem() names the
+//   damaged file after such a failure.
+// - Values keep the type and bytes they were given. RegEnumValueW enumerates in the order values were first
+//   created; replacing a value keeps its place; deleting one closes the gap.
+// - RegQueryValueExW: with lpData null, *lpcbData receives the size; with a buffer too small it returns
+//   ERROR_MORE_DATA and the size needed in *lpcbData; lpType receives the type in both cases.
+// - Return values are Windows error codes (ERROR_SUCCESS on success). Handles returned by RegOpenKeyExW and
+//   RegCreateKeyExW must be released with RegCloseKey; closing a predefined root does nothing.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/win32/wintypes.h"
+
+struct HKEY__;
+using HKEY = HKEY__*;
+using PHKEY = HKEY*;
+
+inline HKEY const HKEY_CURRENT_USER = reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000001U));
+inline HKEY const HKEY_LOCAL_MACHINE = reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000002U));
+
+inline constexpr DWORD REG_NONE = 0;
+inline constexpr DWORD REG_SZ = 1;
+inline constexpr DWORD REG_EXPAND_SZ = 2;
+inline constexpr DWORD REG_BINARY = 3;
+inline constexpr DWORD REG_DWORD = 4;
+inline constexpr DWORD REG_MULTI_SZ = 7;
+inline constexpr DWORD REG_QWORD = 11;
+
+inline constexpr REGSAM KEY_QUERY_VALUE = 0x0001;
+inline constexpr REGSAM KEY_SET_VALUE = 0x0002;
+inline constexpr REGSAM KEY_CREATE_SUB_KEY = 0x0004;
+inline constexpr REGSAM KEY_ENUMERATE_SUB_KEYS = 0x0008;
+inline constexpr REGSAM KEY_NOTIFY = 0x0010;
+inline constexpr REGSAM KEY_CREATE_LINK = 0x0020;
+inline constexpr REGSAM KEY_READ = 0x20019;
+inline constexpr REGSAM KEY_WRITE = 0x20006;
+inline constexpr REGSAM KEY_ALL_ACCESS = 0xF003F;
+
+inline constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
+inline constexpr DWORD REG_CREATED_NEW_KEY = 1;
+inline constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
+
+struct SECURITY_ATTRIBUTES;
+using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+using PFILETIME = FILETIME*;
+
+LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
+LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
+                        REGSAM samDesired, LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                        LPDWORD lpdwDisposition);
+LSTATUS RegCloseKey(HKEY hKey);
+LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                         LPDWORD lpcbData);
+LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
+                       DWORD cbData);
+LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName);
+LSTATUS RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
+                         LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
+                         LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
+                         PFILETIME lpftLastWriteTime);
+LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+                      LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                      LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime);
+LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey);
+LSTATUS RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey);
+
+namespace mivo::reg {
+// Forget the open hives so the environment variables are read again (tests point roots at temp files).
+void ResetForTesting();
+// The hive file of a predefined root, as it would be used now (UTF-8 path).
+std::string HiveFileOf(HKEY root);
+// The file named by the last failure of this thread that met a corrupt or foreign hive, else empty.
+std::string LastHiveProblem();
+}  // namespace mivo::reg
