@@ -1,0 +1,156 @@
+// The start-up load of the current-language store from three databases of 1,000,000 texts in all, beside
+// the bare sqlite3_step loop over the same rows; the store's memory beside the UTF-16 bytes of its keys and
+// texts; and WriteConfigString on a configuration database of 100,000 items beside one indexed single-row
+// UPDATE transaction on the same file.
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "app/MivoDBApp.h"
+#include "bench/bench_data.h"
+#include "platform/win32/winnls.h"
+#include "platform/win32/winreg.h"
+
+namespace {
+
+constexpr int kTotalTexts = 1000000;
+constexpr int kLanguage = 0x0409;
+
+struct Setup {
+  std::string dir = mivobench::BenchDir();
+  std::vector<std::string> langDbs;
+  std::string configDb;
+  Setup() {
+    setenv("MIVODB_MACHINE_HIVE", (dir + "/machine.hive").c_str(), 1);
+    setenv("MIVODB_USER_HIVE", (dir + "/user.hive").c_str(), 1);
+    mivo::reg::ResetForTesting();
+    mivo::nls::SetAnsiCodePageForTesting(1252);
+    for (int i = 0; i < 3; ++i) {
+      langDbs.push_back(dir + "/lang" + std::to_string(i) + ".db");
+      mivobench::MakeDb(langDbs.back(), kTotalTexts / 3 + (i == 0 ? kTotalTexts % 3 : 0), 1000, kLanguage,
+                        i * kTotalTexts);
+    }
+    configDb = dir + "/config.db";
+    mivobench::MakeDb(configDb, 100000, 100, 99);
+    HKEY key = nullptr;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Mivotec\\DataBase\\LanguageDataBase's", 0, nullptr, 0,
+                    KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    for (std::size_t i = 0; i < langDbs.size(); ++i) SetPath(key, i, langDbs[i]);
+    RegCloseKey(key);
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Mivotec\\DataBase\\ConfigDataBase's", 0, nullptr, 0,
+                    KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    SetPath(key, 0, configDb);
+    RegCloseKey(key);
+  }
+  ~Setup() { std::filesystem::remove_all(dir); }
+  static void SetPath(HKEY key, std::size_t i, const std::string& path) {
+    const CString name = AfxFromUtf8(std::to_string(i)), value = AfxFromUtf8(path) + u'\0';
+    RegSetValueExW(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.data()),
+                   static_cast<DWORD>(value.size() * 2));
+  }
+};
+
+Setup& TheSetup() {
+  static Setup setup;
+  return setup;
+}
+
+void BM_LoadCurrentLanguage(benchmark::State& state) {
+  Setup& s = TheSetup();
+  CMivoDBApp app;
+  std::size_t textBytes = 0, texts = 0;
+  double storeBytes = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    app.m_pLanguageStrings = std::make_unique<CStringMap>(kLanguageStore);
+    malloc_trim(0);
+    const std::size_t before = mallinfo2().uordblks;
+    state.ResumeTiming();
+    app.m_pLanguageStrings->LoadLanguage(kLanguage, TRUE);
+    state.PauseTiming();
+    storeBytes = static_cast<double>(mallinfo2().uordblks - before);
+    textBytes = 0;
+    texts = 0;
+    // Counted outside the timed part: the UTF-16 bytes of every key and text in the store.
+    for (int m = 0; m < 1000; ++m) {
+      const std::string digits = std::to_string(m);
+      const CString module = u"Module" + CString(digits.begin(), digits.end());
+      if (const CModuleEntry* e = app.m_pLanguageStrings->m_LanguageModules.FindEntry(&module)) {
+        for (const auto& [key, text] : e->m_Strings) {
+          textBytes += (key.size() + text.size()) * 2;
+          ++texts;
+        }
+      }
+    }
+    state.ResumeTiming();
+  }
+  state.counters["texts"] = static_cast<double>(texts);
+  state.counters["store_MB"] = storeBytes / 1e6;
+  state.counters["text_MB"] = static_cast<double>(textBytes) / 1e6;
+  state.counters["goal_MB"] = (static_cast<double>(textBytes) * 2 + 64.0 * static_cast<double>(texts)) / 1e6;
+}
+BENCHMARK(BM_LoadCurrentLanguage)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_BareStepLoopSameRows(benchmark::State& state) {
+  Setup& s = TheSetup();
+  const std::string sql = mivobench::OfferKeyStringsSql(s.langDbs[0]);
+  long rows = 0;
+  for (auto _ : state) {
+    rows = 0;
+    for (const std::string& db : s.langDbs) {
+      rows += mivobench::BareRead(db, sql, kLanguage, 1, [](auto&, auto&, auto& text) {
+        benchmark::DoNotOptimize(text.data());
+      });
+    }
+  }
+  state.counters["rows"] = static_cast<double>(rows);
+}
+BENCHMARK(BM_BareStepLoopSameRows)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_WriteConfigString(benchmark::State& state) {
+  Setup& s = TheSetup();
+  CMivoDBApp app;
+  app.m_pConfigStrings->LoadConfig();
+  const CString module = u"Module7", key = u"IDS_MESSAGE_50007";
+  int n = 0;
+  for (auto _ : state) {
+    const std::string v = "value " + std::to_string(n++);
+    const CString value = AfxFromUtf8(v);
+    benchmark::DoNotOptimize(app.m_pConfigStrings->WriteConfigString(&value, &module, &key));
+  }
+}
+BENCHMARK(BM_WriteConfigString)->Unit(benchmark::kMillisecond)->Iterations(9)->Repetitions(1)
+    ->ComputeStatistics("median", [](const std::vector<double>& v) {
+      std::vector<double> s = v;
+      std::sort(s.begin(), s.end());
+      return s[s.size() / 2];
+    });
+
+void BM_IndexedSingleRowUpdate(benchmark::State& state) {
+  Setup& s = TheSetup();
+  sqlite3* db = nullptr;
+  sqlite3_open(s.configDb.c_str(), &db);
+  sqlite3_stmt* stmt = nullptr;
+  sqlite3_prepare_v2(db, "UPDATE Messages SET String = ? WHERE ItemId = ? AND LanguageId = 99", -1, &stmt,
+                     nullptr);
+  int n = 0;
+  for (auto _ : state) {
+    sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    const std::string v = "value " + std::to_string(n++);
+    sqlite3_bind_text(stmt, 1, v.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int(stmt, 2, 50007);
+    sqlite3_step(stmt);
+    sqlite3_reset(stmt);
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  }
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+}
+BENCHMARK(BM_IndexedSingleRowUpdate)->Unit(benchmark::kMillisecond)->Iterations(200);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,43 @@
+// Configuration loading: the texts of language 99 from every database listed under "ConfigDataBase's".
+#include "app/Constants.h"
+#include "app/MivoDBApp.h"
+#include "textstore/db/DaoRecordsets.h"
+
+namespace {
+const CRegKey* MachineKeyOfApp() {
+  const CMivoDBApp* app = GetMivoDBApp();
+  return app ? &app->m_MachineKey : nullptr;
+}
+}  // namespace
+
+BOOL CStringMap::LoadConfig() {
+  const CRegKey* machineKey = MachineKeyOfApp();
+  const CRegKey list(machineKey ? machineKey->m_hKey : nullptr, g_strConfigDataBases);
+  m_ConfigModules.RemoveAllEntries();
+  BOOL result = TRUE;
+  if (m_nKind == kConfigStore) {
+    CStringArray names;
+    list.EnumValueNames(names);
+    for (const CString& name : names) {
+      CString path;
+      if (!list.QueryPathValue(name, path)) continue;
+      if (!LoadConfigDataBase(path)) result = FALSE;
+    }
+  }
+  return result;
+}
+
+BOOL CStringMap::LoadConfigDataBase(const CString& path) {
+  try {
+    m_wLanguageId = kConfigLanguageId;
+    m_bUserFlag = TRUE;
+    ReadOfferKeyStrings<CDaoConfig>(path, kConfigLanguageId, TRUE,
+                                    [this](const CString& module, const CString& key, const CString& text) {
+                                      m_ConfigModules.GetOrAddEntry(module)->SetString(key, ConvertText(text));
+                                    });
+    return TRUE;
+  } catch (const CDaoException& e) {
+    ReportEngineError(e);
+    return FALSE;
+  }
+}

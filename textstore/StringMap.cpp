@@ -1,0 +1,95 @@
+#include "textstore/StringMap.h"
+
+#include "app/Constants.h"
+
+IMPLEMENT_DYNAMIC(CModuleEntry, CObject)
+IMPLEMENT_DYNAMIC(CModuleMap, CObject)
+IMPLEMENT_DYNAMIC(CStringMap, CObject)
+
+CModuleEntry::CModuleEntry() { m_Strings.clear(); }
+
+CModuleEntry::~CModuleEntry() { m_Strings.clear(); }
+
+BOOL CModuleEntry::GetString(CString& text, const CString* key) const {
+  if (key == nullptr) return FALSE;
+  const auto it = m_Strings.find(*key);
+  if (it != m_Strings.end() && !it->second.empty()) {
+    text = it->second;
+    return TRUE;
+  }
+  text = *key;
+  return FALSE;
+}
+
+BOOL CModuleEntry::LookupString(CString& text, const CString* key) const {
+  if (key == nullptr) return FALSE;
+  const auto it = m_Strings.find(*key);
+  if (it != m_Strings.end()) {
+    text = it->second;
+    return TRUE;
+  }
+  text = *key;
+  return FALSE;
+}
+
+void CModuleEntry::SetString(const CString& key, const CString& text) { m_Strings.insert_or_assign(key, text); }
+
+CModuleMap::~CModuleMap() { RemoveAllEntries(); }
+
+CModuleEntry* CModuleMap::FindEntry(const CString* module) const {
+  if (module == nullptr) return nullptr;
+  const auto it = map_.find(*module);
+  return it == map_.end() ? nullptr : it->second.get();
+}
+
+CModuleEntry* CModuleMap::GetOrAddEntry(const CString& module) {
+  auto& slot = map_[module];
+  if (!slot) slot = std::make_unique<CModuleEntry>();
+  return slot.get();
+}
+
+BOOL CModuleMap::RemoveEntry(const CString& module) {
+  const auto it = map_.find(module);
+  if (it == map_.end()) return FALSE;
+  std::unique_ptr<CModuleEntry> entry = std::move(it->second);
+  map_.erase(it);
+  return TRUE;  // the entry and its texts are deleted here
+}
+
+void CModuleMap::RemoveAllEntries() {
+  while (!map_.empty()) {
+    const CString first = map_.begin()->first;
+    RemoveEntry(first);
+  }
+}
+
+CStringMap::CStringMap(int nKind) : m_nKind(nKind) { m_CodePages.clear(); }
+
+CStringMap::~CStringMap() = default;
+
+BOOL CStringMap::LookupLanguageString(CString& text, const CString* module, const CString* key) const {
+  const CModuleEntry* entry = m_LanguageModules.FindEntry(module);
+  if (entry == nullptr) {
+    if (key != nullptr) text = *key;
+    return FALSE;
+  }
+  return entry->GetString(text, key);
+}
+
+BOOL CStringMap::LookupConfigString(CString& text, const CString* module, const CString* key) const {
+  CString moduleName = module ? *module : CString();
+  CString keyString = key ? *key : CString();
+  if (moduleName.empty()) moduleName = g_strEmpty;
+  if (keyString.empty()) keyString = g_strEmpty;
+  const CModuleEntry* entry = m_ConfigModules.FindEntry(&moduleName);
+  if (entry == nullptr) {
+    text.clear();
+    return FALSE;
+  }
+  if (!entry->GetString(text, &keyString)) {
+    text.clear();
+    return FALSE;
+  }
+  if (text == g_strEmpty) text.clear();
+  return TRUE;
+}

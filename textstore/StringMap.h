@@ -1,0 +1,108 @@
+// The in-memory text tables: module name -> key string -> text, and the store object that owns them.
+//
+// Keys and module names compare exactly (code unit by code unit, case-sensitive). A string argument that
+// may be absent is a `const CString*`; null and empty are different (see each lookup). Each store owns its
+// module maps, which own their entries and texts.
+#pragma once
+
+#include <memory>
+#include <unordered_map>
+
+#include "platform/afx/afx.h"
+
+// One module: key string -> text.
+class CModuleEntry : public CObject {
+  DECLARE_DYNAMIC(CModuleEntry)
+
+ public:
+  CModuleEntry();
+  ~CModuleEntry() override;
+  CModuleEntry(const CModuleEntry&) = delete;
+  CModuleEntry& operator=(const CModuleEntry&) = delete;
+
+  // TRUE and the text when `key` holds a non-empty text; FALSE and the key itself for a missing key or an
+  // empty text. A null key gives FALSE and leaves `text` as it was.
+  BOOL GetString(CString& text, const CString* key) const;
+  // TRUE and the text (even an empty one) when `key` exists; FALSE and the key itself otherwise. A null
+  // key gives FALSE and leaves `text` as it was.
+  BOOL LookupString(CString& text, const CString* key) const;
+  // Stores `text` under `key`, replacing any earlier text.
+  void SetString(const CString& key, const CString& text);
+
+  std::unordered_map<CString, CString> m_Strings;
+};
+
+// The modules of one store. Owns its entries: removing a module or clearing the map deletes them.
+class CModuleMap : public CObject {
+  DECLARE_DYNAMIC(CModuleMap)
+
+ public:
+  CModuleMap() = default;
+  ~CModuleMap() override;
+  CModuleMap(const CModuleMap&) = delete;
+  CModuleMap& operator=(const CModuleMap&) = delete;
+
+  // The entry stored under exactly `module`, or null (also for a null module).
+  CModuleEntry* FindEntry(const CString* module) const;
+  // The entry of `module`, created empty when missing. Never null.
+  CModuleEntry* GetOrAddEntry(const CString& module);
+  // TRUE when the module existed and was removed and deleted.
+  BOOL RemoveEntry(const CString& module);
+  // Removes and deletes every entry; the map is empty afterwards.
+  void RemoveAllEntries();
+  std::size_t GetCount() const { return map_.size(); }
+
+ private:
+  std::unordered_map<CString, std::unique_ptr<CModuleEntry>> map_;
+};
+
+// Store kinds.
+inline constexpr int kFallbackStore = 0;
+inline constexpr int kLanguageStore = 1;
+inline constexpr int kConfigStore = 2;
+
+// One store: the texts of one language (kinds 0 and 1) or the configuration strings (kind 2).
+class CStringMap : public CObject {
+  DECLARE_DYNAMIC(CStringMap)
+
+ public:
+  explicit CStringMap(int nKind);
+  ~CStringMap() override;
+  CStringMap(const CStringMap&) = delete;
+  CStringMap& operator=(const CStringMap&) = delete;
+
+  // Language lookup: TRUE and the text when the module holds a non-empty text for the key; otherwise FALSE
+  // and the key itself (a null key leaves `text` as it was; a null module never matches).
+  BOOL LookupLanguageString(CString& text, const CString* module, const CString* key) const;
+  // Configuration lookup: an empty or null module or key stands for "|EMPTY|"; a missing or empty value is
+  // the empty string with FALSE; a stored "|EMPTY|" is the empty string with TRUE.
+  BOOL LookupConfigString(CString& text, const CString* module, const CString* key) const;
+
+  // Language loading (textstore/Languages.cpp). FALSE when a database failed; see the definitions.
+  BOOL LoadLanguage(WORD wLanguageId, BOOL bUserFlag);
+  BOOL LoadLanguageDataBase(const CString& path);
+  // Re-reads the store: the configuration for kind 2, else the databases of the store's own language.
+  BOOL Reload();
+
+  // Configuration loading and writing (config/).
+  BOOL LoadConfig();
+  BOOL LoadConfigDataBase(const CString& path);
+  BOOL WriteConfigString(const CString* value, const CString* module, const CString* key);
+
+  // Character sets (automation/CharSet.cpp).
+  // Re-decodes a text read from a database with the ANSI code page of m_wLanguageId (see the definition).
+  CString ConvertText(CString text);
+  // The Windows character-set code of m_wLanguageId (of the thread locale for 0 and 0xFFFF).
+  short GetCharsetCode() const;
+
+  std::unordered_map<WORD, DWORD> m_CodePages;
+  CModuleMap m_ConfigModules;
+  CModuleMap m_LanguageModules;
+  WORD m_wLanguageId = 0;
+  BOOL m_bUserFlag = FALSE;
+  const int m_nKind;
+
+ private:
+  // LoadLanguage without its early return for the language the store already holds.
+  BOOL ReadLanguage(WORD wLanguageId, BOOL bUserFlag);
+};
