@@ -9,7 +9,8 @@ IMPLEMENT_DYNCREATE(CMivoDBMainWnd, CWnd)
 
 CMivoDBApp* GetMivoDBApp() {
   CWinApp* app = AfxGetApp();
-  return (app != nullptr && app->IsKindOf(RUNTIME_CLASS(CMivoDBApp))) ? static_cast<CMivoDBApp*>(app) : nullptr;
+  return (app != nullptr && app->IsKindOf(RUNTIME_CLASS(CMivoDBApp))) ? static_cast<CMivoDBApp*>(app)
+                                                                      : nullptr;
 }
 
 CMivoDBApp::CMivoDBApp()

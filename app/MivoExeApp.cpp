@@ -23,7 +23,9 @@ CString ModuleFileName() {
 }
 
 bool EqualsIgnoringCase(char16_t a, char16_t b) {
-  auto fold = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c; };
+  auto fold = [](char16_t c) {
+    return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c;
+  };
   return fold(a) == fold(b);
 }
 }  // namespace
@@ -75,7 +77,8 @@ BOOL CMivoExeApp::FindAndRemoveSwitch(const CString& name) {
     if (line[i] != u'/' && line[i] != u'-') continue;
     if (i + 1 + name.size() > line.size()) continue;
     bool match = true;
-    for (std::size_t k = 0; k < name.size() && match; ++k) match = EqualsIgnoringCase(line[i + 1 + k], name[k]);
+    for (std::size_t k = 0; k < name.size() && match; ++k)
+      match = EqualsIgnoringCase(line[i + 1 + k], name[k]);
     if (match) {
       line.erase(i, 1 + name.size());
       return TRUE;

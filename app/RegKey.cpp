@@ -108,8 +108,8 @@ BOOL CRegKey::EnumValueNames(CStringArray& names) const {
   if (m_hKey == nullptr) return FALSE;
   DWORD count = 0;
   DWORD longest = 0;
-  if (RegQueryInfoKeyW(m_hKey, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, &longest, nullptr,
-                       nullptr, nullptr) != ERROR_SUCCESS) {
+  if (RegQueryInfoKeyW(m_hKey, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, &longest,
+                       nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
     return FALSE;
   }
   for (DWORD index = 0; index < count; ++index) {

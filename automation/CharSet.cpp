@@ -48,24 +48,61 @@ short CharsetCodeOfLanguage(LANGID id) {
   const WORD sub = SUBLANGID(id);
   if (primary == 0 || primary > 0x38) return 1;
   switch (primary) {
-    case 0x03: case 0x06: case 0x07: case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0F: case 0x10:
-    case 0x13: case 0x14: case 0x16: case 0x1C: case 0x1D: case 0x21: case 0x2D: case 0x36: case 0x38:
+    case 0x03:
+    case 0x06:
+    case 0x07:
+    case 0x09:
+    case 0x0A:
+    case 0x0B:
+    case 0x0C:
+    case 0x0F:
+    case 0x10:
+    case 0x13:
+    case 0x14:
+    case 0x16:
+    case 0x1C:
+    case 0x1D:
+    case 0x21:
+    case 0x2D:
+    case 0x36:
+    case 0x38:
       return 0;  // ANSI_CHARSET
-    case 0x11: return 128;  // SHIFTJIS_CHARSET
-    case 0x08: return 161;  // GREEK_CHARSET
-    case 0x1F: return 162;  // TURKISH_CHARSET
-    case 0x2A: return 163;  // VIETNAMESE_CHARSET
-    case 0x0D: return 177;  // HEBREW_CHARSET
-    case 0x01: case 0x29: return 178;  // ARABIC_CHARSET
-    case 0x25: case 0x26: case 0x27: return 186;  // BALTIC_CHARSET
-    case 0x02: case 0x19: case 0x22: case 0x23: return 204;  // RUSSIAN_CHARSET
-    case 0x1E: return 222;  // THAI_CHARSET
-    case 0x05: case 0x0E: case 0x15: case 0x18: case 0x1B: case 0x24: return 238;  // EASTEUROPE_CHARSET
-    case 0x04:  // Chinese
+    case 0x11:
+      return 128;  // SHIFTJIS_CHARSET
+    case 0x08:
+      return 161;  // GREEK_CHARSET
+    case 0x1F:
+      return 162;  // TURKISH_CHARSET
+    case 0x2A:
+      return 163;  // VIETNAMESE_CHARSET
+    case 0x0D:
+      return 177;  // HEBREW_CHARSET
+    case 0x01:
+    case 0x29:
+      return 178;  // ARABIC_CHARSET
+    case 0x25:
+    case 0x26:
+    case 0x27:
+      return 186;  // BALTIC_CHARSET
+    case 0x02:
+    case 0x19:
+    case 0x22:
+    case 0x23:
+      return 204;  // RUSSIAN_CHARSET
+    case 0x1E:
+      return 222;  // THAI_CHARSET
+    case 0x05:
+    case 0x0E:
+    case 0x15:
+    case 0x18:
+    case 0x1B:
+    case 0x24:
+      return 238;                            // EASTEUROPE_CHARSET
+    case 0x04:                               // Chinese
       if (sub == 1 || sub == 3) return 136;  // CHINESEBIG5_CHARSET
       if (sub == 2 || sub == 4) return 134;  // GB2312_CHARSET
       return 1;
-    case 0x12:  // Korean
+    case 0x12:                   // Korean
       if (sub == 1) return 129;  // HANGUL_CHARSET
       if (sub == 2) return 130;  // JOHAB_CHARSET
       return 1;
@@ -104,8 +141,8 @@ CString CStringMap::ConvertText(CString text) {
   // system reports it too small.
   const int units = static_cast<int>(text.size()) + 1;
   std::vector<char> bytes(static_cast<std::size_t>(units) * 4);
-  int length = WideCharToMultiByte(CP_ACP, 0, text.c_str(), units, bytes.data(), static_cast<int>(bytes.size()),
-                                   nullptr, nullptr);
+  int length = WideCharToMultiByte(CP_ACP, 0, text.c_str(), units, bytes.data(),
+                                   static_cast<int>(bytes.size()), nullptr, nullptr);
   if (length == 0 && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
     const int needed = WideCharToMultiByte(CP_ACP, 0, text.c_str(), units, nullptr, 0, nullptr, nullptr);
     if (needed > 0) {
@@ -123,7 +160,8 @@ CString CStringMap::ConvertText(CString text) {
   const int decodedLength = MultiByteToWideChar(codePage, MB_PRECOMPOSED, bytes.data(), length, nullptr, 0);
   if (decodedLength <= 0) return text;
   CString decoded(static_cast<std::size_t>(decodedLength), u'\0');
-  if (MultiByteToWideChar(codePage, MB_PRECOMPOSED, bytes.data(), length, decoded.data(), decodedLength) <= 0) {
+  if (MultiByteToWideChar(codePage, MB_PRECOMPOSED, bytes.data(), length, decoded.data(), decodedLength) <=
+      0) {
     return text;
   }
   if (!decoded.empty() && decoded.back() == u'\0') decoded.pop_back();  // the terminator

@@ -17,7 +17,8 @@ CMivoDBApp& App() { return *GetMivoDBApp(); }
 BEGIN_DISPATCH_MAP(CMivoDBOLE, CCmdTarget)
 DISP_FUNCTION_ID(CMivoDBOLE, "SetLanguage", 1, SetLanguage, VT_BOOL, VTS_I2 VTS_BOOL)
 DISP_FUNCTION_ID(CMivoDBOLE, "GetLanguageString", 2, GetLanguageString, VT_BSTR, VTS_BSTR VTS_BSTR)
-DISP_FUNCTION_ID(CMivoDBOLE, "GetLanguageString2", 3, GetLanguageString2, VT_BOOL, VTS_PBSTR VTS_BSTR VTS_BSTR)
+DISP_FUNCTION_ID(CMivoDBOLE, "GetLanguageString2", 3, GetLanguageString2, VT_BOOL,
+                 VTS_PBSTR VTS_BSTR VTS_BSTR)
 DISP_FUNCTION_ID(CMivoDBOLE, "AddLogLine", 4, AddLogLine, VT_BOOL,
                  VTS_DATE VTS_I2 VTS_BSTR VTS_BSTR VTS_I2 VTS_BSTR VTS_BSTR VTS_BSTR VTS_BSTR)
 DISP_FUNCTION_ID(CMivoDBOLE, "SetConfigString", 5, SetConfigString, VT_BOOL, VTS_BSTR VTS_BSTR VTS_BSTR)
@@ -58,8 +59,8 @@ BOOL CMivoDBOLE::GetLanguageString2(BSTR* text, const CString* module, const CSt
   return found;
 }
 
-BOOL CMivoDBOLE::AddLogLine(DATE, short, const CString*, const CString*, short, const CString*, const CString*,
-                            const CString*, const CString*) {
+BOOL CMivoDBOLE::AddLogLine(DATE, short, const CString*, const CString*, short, const CString*,
+                            const CString*, const CString*, const CString*) {
   return FALSE;
 }
 

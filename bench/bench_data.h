@@ -25,15 +25,18 @@ inline void MakeDb(const std::string& file, int rows, int modules, int language,
       "CREATE TABLE Languages (Name TEXT, LanguageId INTEGER, Active BOOLEAN);"
       "CREATE TABLE StoredQueries (Name TEXT PRIMARY KEY, SQL TEXT NOT NULL);"
       "INSERT INTO StoredQueries VALUES ('OfferKeyStrings', 'SELECT i.Module AS Module, i.KeyString AS "
-      "KeyString, m.String AS String FROM Items i JOIN Messages m ON m.ItemId = i.ItemId WHERE m.LanguageId = "
+      "KeyString, m.String AS String FROM Items i JOIN Messages m ON m.ItemId = i.ItemId WHERE m.LanguageId "
+      "= "
       ":LanguageParameter AND (:UserFlag <> 0 OR i.UserDefined = 0) ORDER BY i.ItemId');";
   if (sqlite3_exec(db, schema, nullptr, nullptr, nullptr) != SQLITE_OK) std::abort();
   sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
   const std::string lang = std::to_string(language);
-  sqlite3_exec(db, ("INSERT INTO Languages VALUES ('L', " + lang + ", 1)").c_str(), nullptr, nullptr, nullptr);
+  sqlite3_exec(db, ("INSERT INTO Languages VALUES ('L', " + lang + ", 1)").c_str(), nullptr, nullptr,
+               nullptr);
   sqlite3_stmt* item = nullptr;
   sqlite3_stmt* message = nullptr;
-  sqlite3_prepare_v2(db, "INSERT INTO Items (Module, KeyString, ItemId) VALUES (?, ?, ?)", -1, &item, nullptr);
+  sqlite3_prepare_v2(db, "INSERT INTO Items (Module, KeyString, ItemId) VALUES (?, ?, ?)", -1, &item,
+                     nullptr);
   sqlite3_prepare_v2(db, "INSERT INTO Messages VALUES (?, ?, ?)", -1, &message, nullptr);
   for (int i = 0; i < rows; ++i) {
     const int id = startItem + i + 1;

@@ -101,9 +101,8 @@ void BM_BareStepLoopSameRows(benchmark::State& state) {
   for (auto _ : state) {
     rows = 0;
     for (const std::string& db : s.langDbs) {
-      rows += mivobench::BareRead(db, sql, kLanguage, 1, [](auto&, auto&, auto& text) {
-        benchmark::DoNotOptimize(text.data());
-      });
+      rows += mivobench::BareRead(db, sql, kLanguage, 1,
+                                  [](auto&, auto&, auto& text) { benchmark::DoNotOptimize(text.data()); });
     }
   }
   state.counters["rows"] = static_cast<double>(rows);
@@ -122,7 +121,10 @@ void BM_WriteConfigString(benchmark::State& state) {
     benchmark::DoNotOptimize(app.m_pConfigStrings->WriteConfigString(&value, &module, &key));
   }
 }
-BENCHMARK(BM_WriteConfigString)->Unit(benchmark::kMillisecond)->Iterations(9)->Repetitions(1)
+BENCHMARK(BM_WriteConfigString)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(9)
+    ->Repetitions(1)
     ->ComputeStatistics("median", [](const std::vector<double>& v) {
       std::vector<double> s = v;
       std::sort(s.begin(), s.end());

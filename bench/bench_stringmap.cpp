@@ -30,7 +30,8 @@ struct Data {
       CModuleEntry* entry = store.m_LanguageModules.GetOrAddEntry(module);
       for (int k = 0; k < kKeysPerModule; ++k) {
         const CString key = Num(u"IDS_MESSAGE_", k);
-        const CString text = Num(u"A typical message text of moderate length, number ", m * kKeysPerModule + k);
+        const CString text =
+            Num(u"A typical message text of moderate length, number ", m * kKeysPerModule + k);
         entry->SetString(key, text);
         flat.emplace(module + u"\x1F" + key, text);
       }

@@ -33,7 +33,8 @@ BOOL CStringMap::LoadConfigDataBase(const CString& path) {
     m_bUserFlag = TRUE;
     ReadOfferKeyStrings<CDaoConfig>(path, kConfigLanguageId, TRUE,
                                     [this](const CString& module, const CString& key, const CString& text) {
-                                      m_ConfigModules.GetOrAddEntry(module)->SetString(key, ConvertText(text));
+                                      m_ConfigModules.GetOrAddEntry(module)->SetString(key,
+                                                                                       ConvertText(text));
                                     });
     return TRUE;
   } catch (const CDaoException& e) {

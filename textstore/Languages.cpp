@@ -25,10 +25,14 @@ BOOL ParseHexLanguageId(const CString& text, WORD& id) {
   for (; i < text.size(); ++i) {
     const char16_t c = text[i];
     unsigned digit;
-    if (c >= u'0' && c <= u'9') digit = c - u'0';
-    else if (c >= u'a' && c <= u'f') digit = c - u'a' + 10;
-    else if (c >= u'A' && c <= u'F') digit = c - u'A' + 10;
-    else break;
+    if (c >= u'0' && c <= u'9')
+      digit = c - u'0';
+    else if (c >= u'a' && c <= u'f')
+      digit = c - u'a' + 10;
+    else if (c >= u'A' && c <= u'F')
+      digit = c - u'A' + 10;
+    else
+      break;
     value = value * 16 + digit;
     any = true;
   }
@@ -72,7 +76,8 @@ BOOL CMivoDBApp::SetLanguage(WORD wLanguageId, BOOL bUserFlag) {
 BOOL CMivoDBApp::RefreshLangDB() { return m_pLanguageStrings->Reload(); }
 
 BOOL CMivoDBApp::GetLanguageText(CString& text, const CString* module, const CString* key) const {
-  if (IsFallbackLanguage(m_wCurLanguageId)) return m_pFallbackStrings->LookupLanguageString(text, module, key);
+  if (IsFallbackLanguage(m_wCurLanguageId))
+    return m_pFallbackStrings->LookupLanguageString(text, module, key);
   if (m_pLanguageStrings->LookupLanguageString(text, module, key)) return TRUE;
   return m_pFallbackStrings->LookupLanguageString(text, module, key);
 }
@@ -103,7 +108,8 @@ BOOL CStringMap::ReadLanguage(WORD wLanguageId, BOOL bUserFlag) {
 
   BOOL result = TRUE;
   if (m_nKind == kConfigStore) return result;
-  for (const auto& [list, names] : {std::pair{&machineList, &machineNames}, std::pair{&userList, &userNames}}) {
+  for (const auto& [list, names] :
+       {std::pair{&machineList, &machineNames}, std::pair{&userList, &userNames}}) {
     for (const CString& name : *names) {
       CString path;
       if (!list->QueryPathValue(name, path)) continue;
@@ -115,11 +121,11 @@ BOOL CStringMap::ReadLanguage(WORD wLanguageId, BOOL bUserFlag) {
 
 BOOL CStringMap::LoadLanguageDataBase(const CString& path) {
   try {
-    ReadOfferKeyStrings<CDaoLanguage>(
-        path, static_cast<short>(m_wLanguageId), m_bUserFlag ? TRUE : FALSE,
-        [this](const CString& module, const CString& key, const CString& text) {
-          m_LanguageModules.GetOrAddEntry(module)->SetString(key, ConvertText(text));
-        });
+    ReadOfferKeyStrings<CDaoLanguage>(path, static_cast<short>(m_wLanguageId), m_bUserFlag ? TRUE : FALSE,
+                                      [this](const CString& module, const CString& key, const CString& text) {
+                                        m_LanguageModules.GetOrAddEntry(module)->SetString(key,
+                                                                                           ConvertText(text));
+                                      });
     return TRUE;
   } catch (const CDaoException& e) {
     if (e.m_scode != E_DAO_FILE_NOT_FOUND) ReportEngineError(e);

@@ -32,7 +32,9 @@ BOOL CModuleEntry::LookupString(CString& text, const CString* key) const {
   return FALSE;
 }
 
-void CModuleEntry::SetString(const CString& key, const CString& text) { m_Strings.insert_or_assign(key, text); }
+void CModuleEntry::SetString(const CString& key, const CString& text) {
+  m_Strings.insert_or_assign(key, text);
+}
 
 CModuleMap::~CModuleMap() { RemoveAllEntries(); }
 

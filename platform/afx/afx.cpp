@@ -77,7 +77,11 @@ CString AfxFromUtf8(std::string_view s) {
     const auto b = static_cast<unsigned char>(s[i]);
     char32_t c = 0xFFFD;
     std::size_t len = 1;
-    const int extra = b < 0x80 ? 0 : (b >= 0xC2 && b <= 0xDF) ? 1 : (b >= 0xE0 && b <= 0xEF) ? 2 : (b >= 0xF0 && b <= 0xF4) ? 3 : -1;
+    const int extra = b < 0x80                   ? 0
+                      : (b >= 0xC2 && b <= 0xDF) ? 1
+                      : (b >= 0xE0 && b <= 0xEF) ? 2
+                      : (b >= 0xF0 && b <= 0xF4) ? 3
+                                                 : -1;
     if (extra == 0) {
       c = b;
     } else if (extra > 0 && i + static_cast<std::size_t>(extra) < s.size()) {

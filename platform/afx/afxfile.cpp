@@ -16,7 +16,7 @@ CString CTime::Format(const char* format) const {
 
 BOOL CFile::GetStatus(LPCWSTR lpszFileName, CFileStatus& rStatus) {
   if (lpszFileName == nullptr) return FALSE;
-  struct stat st{};
+  struct stat st {};
   if (::stat(AfxToUtf8(lpszFileName).c_str(), &st) != 0) return FALSE;
   rStatus.m_mtime = CTime(static_cast<std::int64_t>(st.st_mtime));
   rStatus.m_size = static_cast<std::uint64_t>(st.st_size);

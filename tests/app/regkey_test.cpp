@@ -1,9 +1,10 @@
+#include "app/RegKey.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "app/RegKey.h"
 #include "support/TestEnv.h"
 
 namespace mivotest {

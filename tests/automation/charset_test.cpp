@@ -28,10 +28,10 @@ TEST(CharsetCode, FollowsThePrimaryLanguageTable) {
   EXPECT_EQ(CharsetOf(0x0425), 186);
   EXPECT_EQ(CharsetOf(0x041E), 222);
   EXPECT_EQ(CharsetOf(0x0405), 238);
-  EXPECT_EQ(CharsetOf(0x0438), 0);   // Faeroese, the last primary id of the table
-  EXPECT_EQ(CharsetOf(0x0417), 1);   // listed as default
-  EXPECT_EQ(CharsetOf(0x0439), 1);   // above 0x38
-  EXPECT_EQ(CharsetOf(0x0400), 1);   // primary 0, sublanguage 1: not the thread locale
+  EXPECT_EQ(CharsetOf(0x0438), 0);  // Faeroese, the last primary id of the table
+  EXPECT_EQ(CharsetOf(0x0417), 1);  // listed as default
+  EXPECT_EQ(CharsetOf(0x0439), 1);  // above 0x38
+  EXPECT_EQ(CharsetOf(0x0400), 1);  // primary 0, sublanguage 1: not the thread locale
 }
 
 TEST(CharsetCode, ChineseKoreanAndSerbianDependOnTheSublanguage) {
@@ -71,10 +71,11 @@ TEST_F(WithLocale, UnloadedStoreAndFFFFReportTheThreadLocale) {
 
 // The text a database holds for `proper` written in code page `cp` and read through code page `reader`.
 CString Mojibake(const CString& proper, UINT cp, UINT reader) {
-  const int n = WideCharToMultiByte(cp, 0, proper.c_str(), static_cast<int>(proper.size()), nullptr, 0, nullptr,
-                                    nullptr);
+  const int n = WideCharToMultiByte(cp, 0, proper.c_str(), static_cast<int>(proper.size()), nullptr, 0,
+                                    nullptr, nullptr);
   std::string bytes(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(cp, 0, proper.c_str(), static_cast<int>(proper.size()), bytes.data(), n, nullptr, nullptr);
+  WideCharToMultiByte(cp, 0, proper.c_str(), static_cast<int>(proper.size()), bytes.data(), n, nullptr,
+                      nullptr);
   const int m = MultiByteToWideChar(reader, 0, bytes.data(), n, nullptr, 0);
   CString text(static_cast<std::size_t>(m), u'\0');
   MultiByteToWideChar(reader, 0, bytes.data(), n, text.data(), m);

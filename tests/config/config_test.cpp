@@ -20,12 +20,15 @@ class Configuration : public AppTest {
     const CString v = U(value), m = U(module), k = U(key);
     return app().m_pConfigStrings->WriteConfigString(&v, &m, &k);
   }
-  std::vector<std::string> Rows(const std::string& db, const std::string& sql) { return QueryColumn(db, sql); }
+  std::vector<std::string> Rows(const std::string& db, const std::string& sql) {
+    return QueryColumn(db, sql);
+  }
 };
 
 TEST_F(Configuration, LoadsLanguage99TextsAndReportsAMissingDatabase) {
   const std::string a = dbs().File("a.db");
-  MakeStandardDb(a, {99}, {{"Net", "Port", 99, "4711"}, {"Net", "Host", 99, "|EMPTY|"}, {"Net", "Port", 7, "x"}});
+  MakeStandardDb(a, {99},
+                 {{"Net", "Port", 99, "4711"}, {"Net", "Host", 99, "|EMPTY|"}, {"Net", "Port", 7, "x"}});
   ListConfigDb("1", dbs().File("missing.db"));
   ListConfigDb("2", a);
   StartStores();
@@ -85,8 +88,9 @@ TEST_F(Configuration, ANewPairGetsOneItemAndARowPerFlaggedLanguageWithTheValueOn
   EXPECT_EQ(Config("Mod", "Key"), "value");
   EXPECT_EQ(Rows(a, "SELECT Module || '/' || KeyString || '/' || ItemId FROM Items"),
             std::vector<std::string>{"Mod/Key/1"});
-  EXPECT_EQ(Rows(a, "SELECT ItemId || '/' || LanguageId || '/' || IFNULL(String, 'NULL') FROM Messages ORDER BY "
-                    "LanguageId"),
+  EXPECT_EQ(Rows(a,
+                 "SELECT ItemId || '/' || LanguageId || '/' || IFNULL(String, 'NULL') FROM Messages ORDER BY "
+                 "LanguageId"),
             (std::vector<std::string>{"1/7/NULL", "1/99/value"}));
   EXPECT_TRUE(app().m_pConfigStrings->Reload());
   EXPECT_EQ(Config("Mod", "Key"), "value");
@@ -103,8 +107,10 @@ TEST_F(Configuration, AnExistingPairIsUpdatedInEveryLanguage99RowUpToTheFlaggedC
   ListConfigDb("2", one);
   StartStores();
   EXPECT_TRUE(Write("new", "M", "K"));
-  EXPECT_EQ(Rows(two, "SELECT String FROM Messages ORDER BY rowid"), (std::vector<std::string>{"new", "new"}));
-  EXPECT_EQ(Rows(one, "SELECT String FROM Messages ORDER BY rowid"), (std::vector<std::string>{"new", "old too"}));
+  EXPECT_EQ(Rows(two, "SELECT String FROM Messages ORDER BY rowid"),
+            (std::vector<std::string>{"new", "new"}));
+  EXPECT_EQ(Rows(one, "SELECT String FROM Messages ORDER BY rowid"),
+            (std::vector<std::string>{"new", "old too"}));
 }
 
 TEST_F(Configuration, ANewPairGoesToTheFirstReadableDatabaseAndTheOthersAreOnlySearched) {
@@ -188,8 +194,9 @@ TEST_F(Configuration, AFailedWriterIsRolledBackWholly) {
   const std::string a = dbs().File("a.db");
   MakeStandardDb(a, {7, 99}, {});
   // Messages rows for language 7 are refused: the Items row added before must not stay either.
-  ExecSql(a, "CREATE TRIGGER refuse BEFORE INSERT ON Messages WHEN NEW.LanguageId = 7 BEGIN "
-             "SELECT RAISE(ABORT, 'refused'); END;");
+  ExecSql(a,
+          "CREATE TRIGGER refuse BEFORE INSERT ON Messages WHEN NEW.LanguageId = 7 BEGIN "
+          "SELECT RAISE(ABORT, 'refused'); END;");
   ListConfigDb("1", a);
   StartStores();
   EXPECT_TRUE(Write("v", "M", "K"));

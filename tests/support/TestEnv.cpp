@@ -86,7 +86,8 @@ void MakeStandardDb(const std::string& file, const std::vector<int>& flagged, co
       ", Active BOOLEAN);"
       "CREATE TABLE StoredQueries (Name TEXT PRIMARY KEY, SQL TEXT NOT NULL);"
       "INSERT INTO StoredQueries VALUES ('OfferKeyStrings', 'SELECT i.Module AS Module, i.KeyString AS "
-      "KeyString, m.String AS String FROM Items i JOIN Messages m ON m.ItemId = i.ItemId WHERE m.LanguageId = "
+      "KeyString, m.String AS String FROM Items i JOIN Messages m ON m.ItemId = i.ItemId WHERE m.LanguageId "
+      "= "
       ":LanguageParameter AND (:UserFlag <> 0 OR i.UserDefined = 0) ORDER BY i.ItemId, m.rowid');";
   for (int id : flagged) {
     sql += "INSERT INTO Languages VALUES ('L" + std::to_string(id) + "', " + std::to_string(id) + ", 1);";
@@ -107,8 +108,9 @@ HKEY Root(bool machine) { return machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USE
 
 HKEY CreateKey(bool machine, const std::string& key) {
   HKEY h = nullptr;
-  EXPECT_EQ(RegCreateKeyExW(Root(machine), U(key).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
-            ERROR_SUCCESS);
+  EXPECT_EQ(
+      RegCreateKeyExW(Root(machine), U(key).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
+      ERROR_SUCCESS);
   return h;
 }
 }  // namespace
@@ -136,8 +138,8 @@ bool GetRegString(bool machine, const std::string& key, const std::string& name,
   if (RegOpenKeyExW(Root(machine), U(key).c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
   WCHAR buffer[1024] = {};
   DWORD size = sizeof buffer - 2, type = 0;
-  const bool ok = RegQueryValueExW(h, U(name).c_str(), nullptr, &type, reinterpret_cast<LPBYTE>(buffer), &size) ==
-                      ERROR_SUCCESS &&
+  const bool ok = RegQueryValueExW(h, U(name).c_str(), nullptr, &type, reinterpret_cast<LPBYTE>(buffer),
+                                   &size) == ERROR_SUCCESS &&
                   type == REG_SZ;
   RegCloseKey(h);
   if (ok) value = Utf8(buffer);

@@ -159,9 +159,10 @@ TEST_F(Languages, AMissingDatabaseFailsSilentlyWhileTheOthersLoad) {
 
 TEST_F(Languages, UserListOverridesMachineListAndLaterDatabasesOverrideEarlierOnes) {
   const std::string second = dbs().File("second.db"), user = dbs().File("user.db");
-  MakeStandardDb(second, {0x0409}, {{"Main", "Hello", 0x0409, "Hello from second"},
-                                    {"Main", "Twice", 0x0409, "first row"},
-                                    {"Main", "Twice", 0x0409, "second row"}});
+  MakeStandardDb(second, {0x0409},
+                 {{"Main", "Hello", 0x0409, "Hello from second"},
+                  {"Main", "Twice", 0x0409, "first row"},
+                  {"Main", "Twice", 0x0409, "second row"}});
   MakeStandardDb(user, {0x0409}, {{"Main", "Bye", 0x0409, "Bye from user"}});
   ListLanguageDb(false, "AUser", user);  // enumerated before the machine list's names, read after them
   ListLanguageDb(true, "A-Second", second);
@@ -178,8 +179,9 @@ TEST_F(Languages, RefreshRereadsTheCurrentLanguageButNotTheFallback) {
   SetRegDword(false, kSettings, "FallBackLanguageId", 0x0407);
   SetRegDword(false, kSettings, "LanguageId", 0x0409);
   StartStores();
-  ExecSql(langDb, "UPDATE Messages SET String = 'Hello again' WHERE LanguageId = 1033 AND String = 'Hello';"
-                  "UPDATE Messages SET String = 'Neu' WHERE String = 'Nur deutsch'");
+  ExecSql(langDb,
+          "UPDATE Messages SET String = 'Hello again' WHERE LanguageId = 1033 AND String = 'Hello';"
+          "UPDATE Messages SET String = 'Neu' WHERE String = 'Nur deutsch'");
   EXPECT_TRUE(app().RefreshLangDB());
   EXPECT_EQ(Text("Main", "Hello"), "Hello again");
   EXPECT_EQ(Text("Main", "OnlyGerman"), "Nur deutsch");
@@ -219,8 +221,9 @@ TEST_F(Languages, UnreadableListValuesAreSkipped) {
 TEST_F(Languages, NullNamesAndLongTextsFromTheQueryAreStored) {
   const std::string odd = dbs().File("odd.db");
   MakeStandardDb(odd, {0x0409}, {{"Main", "Long", 0x0409, std::string(5000, 'x')}});
-  ExecSql(odd, "INSERT INTO Items (Module, KeyString) VALUES (NULL, NULL);"
-               "INSERT INTO Messages VALUES (last_insert_rowid(), 1033, NULL);");
+  ExecSql(odd,
+          "INSERT INTO Items (Module, KeyString) VALUES (NULL, NULL);"
+          "INSERT INTO Messages VALUES (last_insert_rowid(), 1033, NULL);");
   ListLanguageDb(true, "Odd", odd);
   SetRegDword(false, kSettings, "LanguageId", 0x0409);
   StartStores();
