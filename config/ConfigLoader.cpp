@@ -32,9 +32,8 @@ BOOL CStringMap::LoadConfigDataBase(const CString& path) {
     m_wLanguageId = kConfigLanguageId;
     m_bUserFlag = TRUE;
     ReadOfferKeyStrings<CDaoConfig>(path, kConfigLanguageId, TRUE,
-                                    [this](const CString& module, const CString& key, const CString& text) {
-                                      m_ConfigModules.GetOrAddEntry(module)->SetString(key,
-                                                                                       ConvertText(text));
+                                    [this](const CString& module, const CString& key, CString& text) {
+                                      StoreConverted(m_ConfigModules, module, key, text);
                                     });
     return TRUE;
   } catch (const CDaoException& e) {

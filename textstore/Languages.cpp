@@ -122,9 +122,8 @@ BOOL CStringMap::ReadLanguage(WORD wLanguageId, BOOL bUserFlag) {
 BOOL CStringMap::LoadLanguageDataBase(const CString& path) {
   try {
     ReadOfferKeyStrings<CDaoLanguage>(path, static_cast<short>(m_wLanguageId), m_bUserFlag ? TRUE : FALSE,
-                                      [this](const CString& module, const CString& key, const CString& text) {
-                                        m_LanguageModules.GetOrAddEntry(module)->SetString(key,
-                                                                                           ConvertText(text));
+                                      [this](const CString& module, const CString& key, CString& text) {
+                                        StoreConverted(m_LanguageModules, module, key, text);
                                       });
     return TRUE;
   } catch (const CDaoException& e) {

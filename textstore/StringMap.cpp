@@ -6,15 +6,15 @@ IMPLEMENT_DYNAMIC(CModuleEntry, CObject)
 IMPLEMENT_DYNAMIC(CModuleMap, CObject)
 IMPLEMENT_DYNAMIC(CStringMap, CObject)
 
-CModuleEntry::CModuleEntry() { m_Strings.clear(); }
+CModuleEntry::CModuleEntry() { m_Strings.RemoveAll(); }
 
-CModuleEntry::~CModuleEntry() { m_Strings.clear(); }
+CModuleEntry::~CModuleEntry() { m_Strings.RemoveAll(); }
 
 BOOL CModuleEntry::GetString(CString& text, const CString* key) const {
   if (key == nullptr) return FALSE;
-  const auto it = m_Strings.find(*key);
-  if (it != m_Strings.end() && !it->second.empty()) {
-    text = it->second;
+  std::u16string_view found;
+  if (m_Strings.Lookup(*key, found) && !found.empty()) {
+    text.assign(found);
     return TRUE;
   }
   text = *key;
@@ -23,18 +23,16 @@ BOOL CModuleEntry::GetString(CString& text, const CString* key) const {
 
 BOOL CModuleEntry::LookupString(CString& text, const CString* key) const {
   if (key == nullptr) return FALSE;
-  const auto it = m_Strings.find(*key);
-  if (it != m_Strings.end()) {
-    text = it->second;
+  std::u16string_view found;
+  if (m_Strings.Lookup(*key, found)) {
+    text.assign(found);
     return TRUE;
   }
   text = *key;
   return FALSE;
 }
 
-void CModuleEntry::SetString(const CString& key, const CString& text) {
-  m_Strings.insert_or_assign(key, text);
-}
+void CModuleEntry::SetString(const CString& key, const CString& text) { m_Strings.SetAt(key, text); }
 
 CModuleMap::~CModuleMap() { RemoveAllEntries(); }
 
@@ -94,4 +92,10 @@ BOOL CStringMap::LookupConfigString(CString& text, const CString* module, const 
   }
   if (text == g_strEmpty) text.clear();
   return TRUE;
+}
+
+void CStringMap::StoreConverted(CModuleMap& modules, const CString& module, const CString& key,
+                                CString& text) {
+  text = ConvertText(std::move(text));
+  modules.GetOrAddEntry(module)->SetString(key, text);
 }

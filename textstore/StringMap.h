@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "platform/afx/afx.h"
+#include "platform/afx/afxcoll.h"
 
 // One module: key string -> text.
 class CModuleEntry : public CObject {
@@ -29,7 +30,7 @@ class CModuleEntry : public CObject {
   // Stores `text` under `key`, replacing any earlier text.
   void SetString(const CString& key, const CString& text);
 
-  std::unordered_map<CString, CString> m_Strings;
+  CMapStringToString m_Strings;
 };
 
 // The modules of one store. Owns its entries: removing a module or clearing the map deletes them.
@@ -103,6 +104,8 @@ class CStringMap : public CObject {
   const int m_nKind;
 
  private:
+  // Stores a text read from a database, converted, under module and key; `text` is consumed.
+  void StoreConverted(CModuleMap& modules, const CString& module, const CString& key, CString& text);
   // LoadLanguage without its early return for the language the store already holds.
   BOOL ReadLanguage(WORD wLanguageId, BOOL bUserFlag);
 };

@@ -68,7 +68,7 @@ TEST_F(Configuration, TheDatabaseListedLaterWinsAndRefreshesGiveTheSameContents)
   EXPECT_EQ(Config("M", "K"), "from b");
   EXPECT_EQ(Config("M", "OnlyA"), "a");
   const CString m = u"M";
-  EXPECT_EQ(app().m_pConfigStrings->m_ConfigModules.FindEntry(&m)->m_Strings.size(), 2u);
+  EXPECT_EQ(app().m_pConfigStrings->m_ConfigModules.FindEntry(&m)->m_Strings.GetCount(), 2u);
 }
 
 TEST_F(Configuration, ARowWithAnEmptyModuleCannotBeReadByAnyClient) {

@@ -47,7 +47,7 @@ TEST(ModuleEntry, TheLastTextStoredForAKeyWins) {
   CString text;
   EXPECT_TRUE(entry.GetString(text, &kKey));
   EXPECT_EQ(text, u"second");
-  EXPECT_EQ(entry.m_Strings.size(), 1u);
+  EXPECT_EQ(entry.m_Strings.GetCount(), 1u);
 }
 
 TEST(ModuleMap, OwnsEntriesAndRemovesThem) {

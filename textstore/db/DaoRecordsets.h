@@ -55,7 +55,8 @@ class CDaoConfig : public CDaoOfferKeyStrings {
 void ReportEngineError(const CDaoException& e);
 
 // Reads every row of the database at `path` for (languageId, flag) through `Recordset` and hands each row
-// to `sink(module, key, text)`. Engine failures pass to the caller.
+// to `sink(module, key, text)`; the sink may reuse the three strings' storage. Engine failures pass to the
+// caller.
 template <class Recordset, class Sink>
 void ReadOfferKeyStrings(const CString& path, short languageId, BOOL flag, Sink&& sink) {
   Recordset rs(path);
