@@ -22,6 +22,22 @@
 //   ERROR_MORE_DATA and the size needed in *lpcbData; lpType receives the type in both cases.
 // - Return values are Windows error codes (ERROR_SUCCESS on success). Handles returned by RegOpenKeyExW and
 //   RegCreateKeyExW must be released with RegCloseKey; closing a predefined root does nothing.
+// Details of this implementation:
+// - Empty parts of a key path (leading, trailing or doubled backslashes) are ignored; an empty or null
+//   path names the key itself. A key name part has at most 255 characters, a value name 16383
+//   (ERROR_INVALID_PARAMETER beyond). Subkeys enumerate in ASCII-case-insensitive order of their names.
+// - An HKEY that is neither a predefined root nor an open handle gives ERROR_INVALID_HANDLE. A handle whose
+//   key was deleted (by any process, or because the hive file was replaced) gives ERROR_KEY_DELETED.
+// - Rights: queries need KEY_QUERY_VALUE, RegEnumKeyExW KEY_ENUMERATE_SUB_KEYS, setting and deleting values
+//   KEY_SET_VALUE, creating a missing subkey KEY_CREATE_SUB_KEY on the handle; RegDeleteKeyW and
+//   RegDeleteTreeW with a subkey need only a writable hive (as on Windows, the handle's rights do not
+//   matter), RegDeleteTreeW without one needs KEY_SET_VALUE. A hive is writable when its file and folder
+//   are (the rollback journal lives beside it), or, for a missing hive, when it could be created.
+//   RegDeleteKeyW refuses a key with subkeys and a root with ERROR_ACCESS_DENIED.
+// - Writers take turns on the hive file (flock); a hive still busy after about 5 s of SQLite's lock wait
+//   gives ERROR_BUSY, never "not found". Each call re-checks the file, so a hive replaced or removed on disk
+//   is seen at the next call. A forked child leaves the parent's open hives alone and opens its own.
+// - RegQueryInfoKeyW reports no class and a security descriptor size of 0; the last write time is kept.
 #pragma once
 
 #include <cstdint>
@@ -94,4 +110,38 @@ void ResetForTesting();
 std::string HiveFileOf(HKEY root);
 // The file named by the last failure of this thread that met a corrupt or foreign hive, else empty.
 std::string LastHiveProblem();
+
+// Makes every call of this process on one predefined root, from construction until Commit(), a single
+// transaction of that root's hive: either all of their changes reach the file or none does. The hive is
+// locked for writing from the first call that uses it (when the caller may write it) until Commit() or the
+// destructor; other processes meanwhile see the hive as it was before and wait to write it. Within the
+// transaction each call stays atomic on its own: a call that fails changes nothing. A hive the caller may
+// only read is not locked; its calls behave as without a transaction (writes fail).
+// One transaction per root at a time: a second one on the same root while the first is active reports
+// ERROR_BUSY from status() and Commit() and has no effect.
+class HiveTransaction {
+ public:
+  explicit HiveTransaction(HKEY root);
+  // Rolls back unless Commit() succeeded.
+  ~HiveTransaction();
+  HiveTransaction(const HiveTransaction&) = delete;
+  HiveTransaction& operator=(const HiveTransaction&) = delete;
+
+  // ERROR_SUCCESS, ERROR_INVALID_HANDLE for a root that is not HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER, or
+  // ERROR_BUSY (see above).
+  LSTATUS status() const { return status_; }
+  // Takes the hive's write lock now instead of at the first call, creating a missing hive as a first write
+  // would (ERROR_ACCESS_DENIED when the caller may not write it). A process that holds transactions on
+  // both roots must lock them in one fixed order (HKEY_LOCAL_MACHINE first), or two such processes could
+  // wait for each other forever.
+  LSTATUS Lock();
+  // Writes the changes. On failure (for example the hive stayed busy) nothing is written and the error is
+  // returned. Calling it again after it returned returns ERROR_INVALID_PARAMETER.
+  LSTATUS Commit();
+
+ private:
+  int root_ = -1;
+  bool active_ = false;
+  LSTATUS status_ = 0;
+};
 }  // namespace mivo::reg

@@ -1,0 +1,1162 @@
+// mivoctl reg: the settings store (registry hives) from the command line, with the syntax and output of
+// the Windows `reg` tool, and .reg file import and export in the formats of the Windows registry editor.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/afx/afx.h"
+#include "platform/win32/winreg.h"
+#include "tools/mivoctl/mivoctl.h"
+
+namespace mivoctl {
+namespace {
+
+// ---------------------------------------------------------------------------------------------------------
+// Errors: thrown inside the subcommands, printed by Run as one line.
+
+struct ToolError {
+  int code;
+  std::string message;
+};
+
+[[noreturn]] void Usage(const std::string& message) {
+  throw ToolError{kExitUsage, message + " (see mivoctl reg --help)"};
+}
+[[noreturn]] void Refuse(const std::string& message) { throw ToolError{kExitRefused, message}; }
+
+// A registry failure in words; a damaged hive is named by its file.
+std::string Describe(LSTATUS status) {
+  switch (status) {
+    case ERROR_FILE_NOT_FOUND:
+      return "the system was unable to find the specified registry key or value";
+    case ERROR_ACCESS_DENIED:
+      return "access is denied";
+    case ERROR_BADDB: {
+      const std::string file = mivo::reg::LastHiveProblem();
+      return "the hive file " + (file.empty() ? std::string("(unknown)") : file) +
+             " is damaged or is not a MivoDB hive";
+    }
+    case ERROR_KEY_DELETED:
+      return "the key was deleted meanwhile";
+    case ERROR_BUSY:
+      return "the hive stayed busy; try again";
+    default:
+      return "registry error " + std::to_string(status);
+  }
+}
+
+[[noreturn]] void RegistryFailure(LSTATUS status, const std::u16string& what) {
+  Refuse(Describe(status) + (what.empty() ? "" : " (" + AfxToUtf8(what) + ")"));
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Text.
+
+char16_t AsciiUpper(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
+
+bool EqualsNoCase(const std::u16string& a, const std::u16string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
+  }
+  return true;
+}
+
+bool EqualsNoCase(const std::string& a, const char* b) {
+  return EqualsNoCase(AfxFromUtf8(a), AfxFromUtf8(b));
+}
+
+bool StartsWithNoCase(const std::u16string& text, std::size_t at, const char* prefix) {
+  const std::u16string p = AfxFromUtf8(prefix);
+  return text.size() - at >= p.size() && EqualsNoCase(text.substr(at, p.size()), p);
+}
+
+bool IsSpace(char16_t c) { return c == u' ' || c == u'\t'; }
+
+std::u16string TrimRight(std::u16string s) {
+  while (!s.empty() && (IsSpace(s.back()) || s.back() == u'\r')) s.pop_back();
+  return s;
+}
+
+std::size_t SkipSpaces(const std::u16string& s, std::size_t i) {
+  while (i < s.size() && IsSpace(s[i])) ++i;
+  return i;
+}
+
+bool IsSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+
+bool HasLoneSurrogate(const std::u16string& s) {
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] >= 0xD800 && s[i] <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+      ++i;
+    } else if (IsSurrogate(s[i])) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool HasLineBreak(const std::u16string& s) {
+  return s.find(u'\n') != std::u16string::npos || s.find(u'\r') != std::u16string::npos;
+}
+
+// Strict UTF-8 to UTF-16; nullopt at the first invalid sequence (*badOffset tells where).
+std::optional<std::u16string> DecodeUtf8(const std::string& bytes, std::size_t* badOffset) {
+  std::u16string out;
+  out.reserve(bytes.size());
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    std::uint32_t cp = 0;
+    int extra = 0;
+    if (b < 0x80) {
+      cp = b;
+    } else if (b >= 0xC2 && b <= 0xDF) {
+      cp = b & 0x1F;
+      extra = 1;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      cp = b & 0x0F;
+      extra = 2;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      cp = b & 0x07;
+      extra = 3;
+    } else {
+      *badOffset = i;
+      return std::nullopt;
+    }
+    for (int k = 1; k <= extra; ++k) {
+      if (i + k >= bytes.size() || (static_cast<unsigned char>(bytes[i + k]) & 0xC0) != 0x80) {
+        *badOffset = i;
+        return std::nullopt;
+      }
+      cp = (cp << 6) | (static_cast<unsigned char>(bytes[i + k]) & 0x3F);
+    }
+    const bool overlong = (extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000);
+    if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      *badOffset = i;
+      return std::nullopt;
+    }
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (cp >> 10));
+      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(cp);
+    }
+    i += static_cast<std::size_t>(extra) + 1;
+  }
+  return out;
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) Refuse("cannot read " + path + ": " + std::strerror(errno));
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Key paths: ROOT[\subkey...] with the short or long root names.
+
+struct KeyPath {
+  HKEY root;
+  std::u16string rootName;  // the long name
+  std::u16string subkey;    // without leading or trailing backslashes; empty for the root itself
+  int line = 0;             // where an imported path came from
+
+  std::u16string Full() const { return subkey.empty() ? rootName : rootName + u"\\" + subkey; }
+};
+
+std::optional<KeyPath> ParseKeyPath(const std::u16string& text) {
+  const std::size_t slash = text.find(u'\\');
+  const std::u16string root = text.substr(0, slash);
+  KeyPath path;
+  if (EqualsNoCase(root, u"HKLM") || EqualsNoCase(root, u"HKEY_LOCAL_MACHINE")) {
+    path.root = HKEY_LOCAL_MACHINE;
+    path.rootName = u"HKEY_LOCAL_MACHINE";
+  } else if (EqualsNoCase(root, u"HKCU") || EqualsNoCase(root, u"HKEY_CURRENT_USER")) {
+    path.root = HKEY_CURRENT_USER;
+    path.rootName = u"HKEY_CURRENT_USER";
+  } else {
+    return std::nullopt;
+  }
+  std::u16string rest = slash == std::u16string::npos ? u"" : text.substr(slash + 1);
+  while (!rest.empty() && rest.back() == u'\\') rest.pop_back();
+  while (!rest.empty() && rest.front() == u'\\') rest.erase(0, 1);
+  path.subkey = rest;
+  return path;
+}
+
+KeyPath KeyArgument(const std::string& text) {
+  auto path = ParseKeyPath(AfxFromUtf8(text));
+  if (!path)
+    Usage("invalid key name '" + text +
+          "': the root must be HKLM, HKCU, HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER");
+  return *path;
+}
+
+// An open key, closed at the end of its scope.
+class OpenKey {
+ public:
+  OpenKey() = default;
+  ~OpenKey() { Close(); }
+  OpenKey(const OpenKey&) = delete;
+  OpenKey& operator=(const OpenKey&) = delete;
+  HKEY* out() {
+    Close();
+    return &key_;
+  }
+  HKEY get() const { return key_; }
+  void Close() {
+    if (key_) RegCloseKey(key_);
+    key_ = nullptr;
+  }
+
+ private:
+  HKEY key_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------------------------------------
+// Reading keys.
+
+struct ValueRecord {
+  std::u16string name;
+  DWORD type = 0;
+  std::string data;
+};
+
+std::vector<ValueRecord> ReadValues(HKEY key, const std::u16string& where) {
+  for (int attempt = 0;; ++attempt) {
+    DWORD count = 0, maxName = 0, maxData = 0;
+    LSTATUS status = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count,
+                                      &maxName, &maxData, nullptr, nullptr);
+    if (status != ERROR_SUCCESS) RegistryFailure(status, where);
+    std::vector<ValueRecord> values;
+    std::vector<WCHAR> name(maxName + 1);
+    std::string data(maxData, '\0');
+    for (DWORD i = 0;; ++i) {
+      DWORD chars = maxName + 1, size = maxData, type = 0;
+      status = RegEnumValueW(key, i, name.data(), &chars, nullptr, &type,
+                             reinterpret_cast<BYTE*>(data.data()), &size);
+      if (status == ERROR_NO_MORE_ITEMS) return values;
+      if (status == ERROR_MORE_DATA) break;  // changed meanwhile: read again with bigger buffers
+      if (status != ERROR_SUCCESS) RegistryFailure(status, where);
+      values.push_back({std::u16string(name.data(), chars), type, data.substr(0, size)});
+    }
+    if (attempt > 5) RegistryFailure(ERROR_MORE_DATA, where);
+  }
+}
+
+std::vector<std::u16string> ReadSubkeys(HKEY key, const std::u16string& where) {
+  std::vector<std::u16string> names;
+  for (DWORD i = 0;; ++i) {
+    WCHAR name[256];
+    DWORD chars = 256;
+    const LSTATUS status = RegEnumKeyExW(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr);
+    if (status == ERROR_NO_MORE_ITEMS) return names;
+    if (status != ERROR_SUCCESS) RegistryFailure(status, where);
+    names.emplace_back(name, chars);
+  }
+}
+
+void OpenForRead(const KeyPath& path, OpenKey& key) {
+  const LSTATUS status = RegOpenKeyExW(path.root, path.subkey.c_str(), 0, KEY_READ, key.out());
+  if (status != ERROR_SUCCESS) RegistryFailure(status, path.Full());
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Option parsing: /x or -x, case-insensitive.
+
+struct Options {
+  std::vector<std::string> positional;
+  std::optional<std::string> v;  // /v NAME
+  bool ve = false, va = false, s = false, f = false, y = false, utf8 = false;
+  std::optional<std::string> t, d, separator;
+};
+
+bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h" || arg == "/?" || arg == "-?"; }
+
+Options ParseOptions(const std::vector<std::string>& args, std::size_t from, const std::string& allowed) {
+  Options o;
+  auto allow = [&](const std::string& name, const std::string& arg) {
+    if (allowed.find(" " + name + " ") == std::string::npos) Usage("option " + arg + " is not valid here");
+  };
+  auto next = [&](std::size_t& i, const std::string& arg) -> std::string {
+    if (i + 1 >= args.size()) Usage("option " + arg + " needs a value");
+    return args[++i];
+  };
+  for (std::size_t i = from; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--utf8") {
+      allow("utf8", arg);
+      o.utf8 = true;
+      continue;
+    }
+    // A word with a slash or dot after the first character is a file path (/tmp/x.reg), not an option.
+    if (arg.size() < 2 || (arg[0] != '/' && arg[0] != '-') ||
+        arg.find_first_of("/.", 1) != std::string::npos) {
+      o.positional.push_back(arg);
+      continue;
+    }
+    const std::string name = arg.substr(1);
+    auto is = [&](const char* n) { return EqualsNoCase(name, n); };
+    if (is("v")) {
+      allow("v", arg);
+      if (o.v) Usage("option /v given twice");
+      o.v = next(i, arg);
+    } else if (is("ve")) {
+      allow("ve", arg);
+      o.ve = true;
+    } else if (is("va")) {
+      allow("va", arg);
+      o.va = true;
+    } else if (is("s")) {
+      if (allowed.find(" sep ") != std::string::npos) {
+        o.separator = next(i, arg);
+      } else {
+        allow("s", arg);
+        o.s = true;
+      }
+    } else if (is("f")) {
+      allow("f", arg);
+      o.f = true;
+    } else if (is("y")) {
+      allow("y", arg);
+      o.y = true;
+    } else if (is("t")) {
+      allow("t", arg);
+      o.t = next(i, arg);
+    } else if (is("d")) {
+      allow("d", arg);
+      o.d = next(i, arg);
+    } else {
+      Usage("unknown option " + arg);
+    }
+  }
+  if ((o.v ? 1 : 0) + (o.ve ? 1 : 0) + (o.va ? 1 : 0) > 1) Usage("/v, /ve and /va exclude each other");
+  return o;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Value types and data.
+
+const char* TypeName(DWORD type) {
+  static const char* const kNames[] = {"REG_NONE",
+                                       "REG_SZ",
+                                       "REG_EXPAND_SZ",
+                                       "REG_BINARY",
+                                       "REG_DWORD",
+                                       "REG_DWORD_BIG_ENDIAN",
+                                       "REG_LINK",
+                                       "REG_MULTI_SZ",
+                                       "REG_RESOURCE_LIST",
+                                       "REG_FULL_RESOURCE_DESCRIPTOR",
+                                       "REG_RESOURCE_REQUIREMENTS_LIST",
+                                       "REG_QWORD"};
+  return type < std::size(kNames) ? kNames[type] : nullptr;
+}
+
+std::string TypeLabel(DWORD type) {
+  if (const char* name = TypeName(type)) return name;
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "0x%X", type);
+  return buffer;
+}
+
+std::u16string UnitsOf(const std::string& data) {
+  std::u16string units(data.size() / 2, u'\0');
+  std::memcpy(units.data(), data.data(), units.size() * 2);
+  return units;
+}
+
+std::string BytesOf(const std::u16string& units) {
+  return std::string(reinterpret_cast<const char*>(units.data()), units.size() * 2);
+}
+
+std::string HexUpper(const std::string& data) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char b : data) {
+    out += kDigits[b >> 4];
+    out += kDigits[b & 0xF];
+  }
+  return out;
+}
+
+// The data column of `reg query`.
+std::string FormatData(DWORD type, const std::string& data) {
+  switch (type) {
+    case REG_SZ:
+    case REG_EXPAND_SZ: {
+      std::u16string text = UnitsOf(data);
+      text = text.substr(0, text.find(u'\0'));
+      return AfxToUtf8(text);
+    }
+    case REG_MULTI_SZ: {
+      std::u16string units = UnitsOf(data);
+      while (!units.empty() && units.back() == u'\0') units.pop_back();
+      std::string out;
+      std::size_t start = 0;
+      for (;;) {
+        const std::size_t end = units.find(u'\0', start);
+        out += AfxToUtf8(units.substr(start, end - start));
+        if (end == std::u16string::npos) break;
+        out += "\\0";
+        start = end + 1;
+      }
+      return out;
+    }
+    case REG_DWORD:
+    case REG_QWORD: {
+      if (data.size() != (type == REG_DWORD ? 4U : 8U)) return HexUpper(data);
+      std::uint64_t value = 0;
+      for (std::size_t i = data.size(); i-- > 0;) value = (value << 8) | static_cast<unsigned char>(data[i]);
+      char buffer[24];
+      std::snprintf(buffer, sizeof buffer, "0x%llx", static_cast<unsigned long long>(value));
+      return buffer;
+    }
+    default:
+      return HexUpper(data);
+  }
+}
+
+std::string ValueLine(const std::u16string& name, DWORD type, const std::string& data) {
+  return "    " + (name.empty() ? std::string("(Default)") : AfxToUtf8(name)) + "    " + TypeLabel(type) +
+         "    " + FormatData(type, data) + "\n";
+}
+
+std::optional<DWORD> ParseTypeName(const std::string& text) {
+  for (DWORD type : {REG_SZ, REG_MULTI_SZ, REG_EXPAND_SZ, REG_DWORD, REG_QWORD, REG_BINARY, REG_NONE}) {
+    if (EqualsNoCase(text, TypeName(type))) return type;
+  }
+  return std::nullopt;
+}
+
+// Decimal or 0x hexadecimal, at most `max`.
+std::optional<std::uint64_t> ParseNumber(const std::string& text, std::uint64_t max) {
+  if (text.empty()) return std::nullopt;
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const std::string digits = hex ? text.substr(2) : text;
+  if (digits.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (char c : digits) {
+    int digit = -1;
+    if (c >= '0' && c <= '9') digit = c - '0';
+    if (hex && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+    if (hex && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+    if (digit < 0) return std::nullopt;
+    const unsigned base = hex ? 16 : 10;
+    if (value > (max - static_cast<std::uint64_t>(digit)) / base) return std::nullopt;
+    value = value * base + static_cast<std::uint64_t>(digit);
+  }
+  return value;
+}
+
+// The bytes `reg add` stores for /t TYPE /d DATA.
+std::string DataForAdd(DWORD type, const std::string& text, const std::string& separator) {
+  switch (type) {
+    case REG_SZ:
+    case REG_EXPAND_SZ:
+      return BytesOf(AfxFromUtf8(text) + u'\0');
+    case REG_MULTI_SZ: {
+      if (separator.empty()) Usage("the separator of /s must not be empty");
+      std::u16string units;
+      std::size_t start = 0;
+      while (!text.empty()) {
+        const std::size_t end = text.find(separator, start);
+        units += AfxFromUtf8(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        units += u'\0';
+        if (end == std::string::npos) break;
+        start = end + separator.size();
+      }
+      units += u'\0';
+      return BytesOf(units);
+    }
+    case REG_DWORD:
+    case REG_QWORD: {
+      const std::uint64_t max = type == REG_DWORD ? 0xFFFFFFFFULL : ~0ULL;
+      const auto value = ParseNumber(text.empty() ? "0" : text, max);
+      if (!value) {
+        Usage("invalid " + std::string(TypeName(type)) + " data '" + text +
+              "': give a decimal number or 0x and hexadecimal digits");
+      }
+      std::string bytes(type == REG_DWORD ? 4 : 8, '\0');
+      for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((*value >> (8 * i)) & 0xFF);
+      return bytes;
+    }
+    default: {  // REG_BINARY, REG_NONE: hexadecimal digits
+      if (text.size() % 2 != 0) Usage("binary data needs an even number of hexadecimal digits");
+      std::string bytes;
+      for (std::size_t i = 0; i < text.size(); i += 2) {
+        const auto byte = ParseNumber("0x" + text.substr(i, 2), 0xFF);
+        if (!byte) Usage("invalid binary data '" + text + "': give hexadecimal digits");
+        bytes += static_cast<char>(*byte);
+      }
+      return bytes;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// query
+
+void QueryTree(const KeyPath& path, HKEY key, bool recursive, std::string& out) {
+  const std::vector<ValueRecord> values = ReadValues(key, path.Full());
+  if (!values.empty() || recursive) out += AfxToUtf8(path.Full()) + "\n";
+  for (const auto& value : values) out += ValueLine(value.name, value.type, value.data);
+  if (!values.empty()) out += "\n";
+  for (const auto& name : ReadSubkeys(key, path.Full())) {
+    KeyPath child = path;
+    child.subkey = path.subkey.empty() ? name : path.subkey + u"\\" + name;
+    if (!recursive) {
+      out += AfxToUtf8(child.Full()) + "\n";
+      continue;
+    }
+    OpenKey sub;
+    const LSTATUS status = RegOpenKeyExW(key, name.c_str(), 0, KEY_READ, sub.out());
+    if (status == ERROR_FILE_NOT_FOUND) continue;  // deleted meanwhile
+    if (status != ERROR_SUCCESS) RegistryFailure(status, child.Full());
+    QueryTree(child, sub.get(), true, out);
+  }
+}
+
+// /v or /ve with /s: every key of the subtree holding that value.
+int SearchValue(const KeyPath& path, HKEY key, const std::u16string& name, std::string& out) {
+  int matches = 0;
+  std::string data(0, '\0');
+  DWORD type = 0, size = 0;
+  LSTATUS status = RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size);
+  if (status == ERROR_SUCCESS) {
+    data.resize(size);
+    status = RegQueryValueExW(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
+  }
+  if (status == ERROR_SUCCESS) {
+    data.resize(size);
+    out += AfxToUtf8(path.Full()) + "\n" + ValueLine(name, type, data) + "\n";
+    ++matches;
+  } else if (status != ERROR_FILE_NOT_FOUND) {
+    RegistryFailure(status, path.Full());
+  }
+  for (const auto& sub : ReadSubkeys(key, path.Full())) {
+    KeyPath child = path;
+    child.subkey = path.subkey.empty() ? sub : path.subkey + u"\\" + sub;
+    OpenKey subKey;
+    status = RegOpenKeyExW(key, sub.c_str(), 0, KEY_READ, subKey.out());
+    if (status == ERROR_FILE_NOT_FOUND) continue;
+    if (status != ERROR_SUCCESS) RegistryFailure(status, child.Full());
+    matches += SearchValue(child, subKey.get(), name, out);
+  }
+  return matches;
+}
+
+int Query(const std::vector<std::string>& args) {
+  const Options o = ParseOptions(args, 1, " v ve s ");
+  if (o.positional.size() != 1) Usage("query needs exactly one KEY");
+  const KeyPath path = KeyArgument(o.positional[0]);
+  OpenKey key;
+  OpenForRead(path, key);
+  std::string out = "\n";
+  if (o.v || o.ve) {
+    const std::u16string name = o.v ? AfxFromUtf8(*o.v) : u"";
+    if (o.s) {
+      const int matches = SearchValue(path, key.get(), name, out);
+      out += "End of search: " + std::to_string(matches) + " match(es) found.\n";
+      std::cout << out;
+      return matches > 0 ? kExitOk : kExitRefused;
+    }
+    DWORD type = 0, size = 0;
+    LSTATUS status = RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, nullptr, &size);
+    std::string data(size, '\0');
+    if (status == ERROR_SUCCESS) {
+      status = RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
+                                &size);
+      data.resize(size);
+    }
+    if (status == ERROR_FILE_NOT_FOUND && name.empty()) {
+      out += AfxToUtf8(path.Full()) + "\n    (Default)    REG_SZ    (value not set)\n\n";
+    } else if (status != ERROR_SUCCESS) {
+      RegistryFailure(status, path.Full() + (name.empty() ? u"" : u" /v " + name));
+    } else {
+      out += AfxToUtf8(path.Full()) + "\n" + ValueLine(name, type, data) + "\n";
+    }
+  } else {
+    QueryTree(path, key.get(), o.s, out);
+  }
+  std::cout << out;
+  return kExitOk;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// add, delete
+
+int Add(const std::vector<std::string>& args) {
+  const Options o = ParseOptions(args, 1, " v ve t d sep f ");
+  if (o.positional.size() != 1) Usage("add needs exactly one KEY");
+  const KeyPath path = KeyArgument(o.positional[0]);
+  const bool withValue = o.v || o.ve;
+  if (!withValue && (o.t || o.d)) Usage("/t and /d need /v NAME or /ve");
+  DWORD type = REG_SZ;
+  if (o.t) {
+    const auto parsed = ParseTypeName(*o.t);
+    if (!parsed) Usage("invalid type '" + *o.t + "'");
+    type = *parsed;
+  }
+  if (o.separator && type != REG_MULTI_SZ) Usage("/s is for REG_MULTI_SZ only");
+  const std::string data = withValue ? DataForAdd(type, o.d.value_or(""), o.separator.value_or("\\0")) : "";
+
+  OpenKey key;
+  LSTATUS status = RegCreateKeyExW(path.root, path.subkey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                   KEY_ALL_ACCESS, nullptr, key.out(), nullptr);
+  if (status != ERROR_SUCCESS) RegistryFailure(status, path.Full());
+  if (withValue) {
+    const std::u16string name = o.v ? AfxFromUtf8(*o.v) : u"";
+    if (!o.f) {
+      status = RegQueryValueExW(key.get(), name.c_str(), nullptr, nullptr, nullptr, nullptr);
+      if (status == ERROR_SUCCESS) {
+        Refuse("value " + (name.empty() ? std::string("(Default)") : AfxToUtf8(name)) + " exists in " +
+               AfxToUtf8(path.Full()) + "; add /f to overwrite it");
+      }
+      if (status != ERROR_FILE_NOT_FOUND) RegistryFailure(status, path.Full());
+    }
+    status = RegSetValueExW(key.get(), name.c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()),
+                            static_cast<DWORD>(data.size()));
+    if (status != ERROR_SUCCESS) RegistryFailure(status, path.Full());
+  }
+  std::cout << "The operation completed successfully.\n";
+  return kExitOk;
+}
+
+int Delete(const std::vector<std::string>& args) {
+  const Options o = ParseOptions(args, 1, " v ve va f ");
+  if (o.positional.size() != 1) Usage("delete needs exactly one KEY");
+  const KeyPath path = KeyArgument(o.positional[0]);
+  const bool whole = !o.v && !o.ve && !o.va;
+  if (whole && path.subkey.empty())
+    Usage("a root key cannot be deleted; give a subkey, or /va for its values");
+  if (!o.f) Refuse("delete asks for confirmation, which mivoctl cannot do; add /f to delete");
+
+  LSTATUS status = ERROR_SUCCESS;
+  if (whole) {
+    status = RegDeleteTreeW(path.root, path.subkey.c_str());
+    if (status != ERROR_SUCCESS) RegistryFailure(status, path.Full());
+  } else {
+    OpenKey key;
+    status = RegOpenKeyExW(path.root, path.subkey.c_str(), 0, KEY_ALL_ACCESS, key.out());
+    if (status != ERROR_SUCCESS) RegistryFailure(status, path.Full());
+    if (o.va) {
+      for (const auto& value : ReadValues(key.get(), path.Full())) {
+        status = RegDeleteValueW(key.get(), value.name.c_str());
+        if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) RegistryFailure(status, path.Full());
+      }
+    } else {
+      const std::u16string name = o.v ? AfxFromUtf8(*o.v) : u"";
+      status = RegDeleteValueW(key.get(), name.c_str());
+      if (status != ERROR_SUCCESS) {
+        RegistryFailure(status, path.Full() + (name.empty() ? u" (Default)" : u" /v " + name));
+      }
+    }
+  }
+  std::cout << "The operation completed successfully.\n";
+  return kExitOk;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// .reg files: reading
+
+struct ImportStep {
+  enum Kind { kCreateKey, kDeleteKey, kSetValue, kDeleteValue } kind;
+  KeyPath key;
+  std::u16string name;
+  DWORD type = 0;
+  std::string data;
+  int line = 0;
+};
+
+[[noreturn]] void BadLine(const std::string& file, int line, const std::string& why) {
+  Refuse(file + ":" + std::to_string(line) + ": " + why + "; nothing was imported");
+}
+
+// The file's text, from UTF-16LE with BOM or UTF-8 with or without BOM.
+std::u16string DecodeRegFile(const std::string& file, const std::string& bytes) {
+  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+      static_cast<unsigned char>(bytes[1]) == 0xFE) {
+    if (bytes.size() % 2 != 0) BadLine(file, 1, "UTF-16 text with an odd number of bytes");
+    return UnitsOf(bytes.substr(2));
+  }
+  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFE &&
+      static_cast<unsigned char>(bytes[1]) == 0xFF) {
+    BadLine(file, 1, "UTF-16 big-endian text is not supported");
+  }
+  const std::size_t skip = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+  std::size_t bad = 0;
+  auto text = DecodeUtf8(bytes.substr(skip), &bad);
+  if (!text) {
+    const auto line =
+        1 + std::count(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(skip + bad), '\n');
+    BadLine(file, static_cast<int>(line), "invalid UTF-8");
+  }
+  return *text;
+}
+
+// Reads a quoted string starting at s[i] == '"' with \\ and \" escapes; i ends after the closing quote.
+std::optional<std::u16string> ReadQuoted(const std::u16string& s, std::size_t& i) {
+  std::u16string out;
+  for (++i; i < s.size(); ++i) {
+    if (s[i] == u'"') {
+      ++i;
+      return out;
+    }
+    if (s[i] == u'\\') {
+      if (i + 1 >= s.size() || (s[i + 1] != u'\\' && s[i + 1] != u'"')) return std::nullopt;
+      ++i;
+    }
+    out += s[i];
+  }
+  return std::nullopt;
+}
+
+int HexDigit(char16_t c) {
+  if (c >= u'0' && c <= u'9') return c - u'0';
+  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+  return -1;
+}
+
+// "xx,xx,..." (whitespace allowed around the bytes); nullopt when malformed.
+std::optional<std::string> ParseHexList(const std::u16string& s) {
+  std::string bytes;
+  std::size_t i = SkipSpaces(s, 0);
+  if (i == s.size()) return bytes;
+  for (;;) {
+    i = SkipSpaces(s, i);
+    int value = 0, digits = 0;
+    while (i < s.size() && HexDigit(s[i]) >= 0 && digits < 2) {
+      value = value * 16 + HexDigit(s[i++]);
+      ++digits;
+    }
+    if (digits == 0) return std::nullopt;
+    bytes += static_cast<char>(value);
+    i = SkipSpaces(s, i);
+    if (i == s.size()) return bytes;
+    if (s[i] != u',') return std::nullopt;
+    ++i;
+  }
+}
+
+std::vector<ImportStep> ParseRegFile(const std::string& file, const std::u16string& text) {
+  std::vector<std::u16string> lines;
+  for (std::size_t start = 0;;) {
+    const std::size_t end = text.find(u'\n', start);
+    std::u16string line =
+        text.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
+    if (!line.empty() && line.back() == u'\r') line.pop_back();
+    lines.push_back(std::move(line));
+    if (end == std::u16string::npos) break;
+    start = end + 1;
+  }
+  const std::u16string header = TrimRight(lines[0]);
+  bool unicode = true;
+  if (header == u"Windows Registry Editor Version 5.00") {
+    unicode = true;
+  } else if (header == u"REGEDIT4") {
+    unicode = false;
+  } else {
+    BadLine(file, 1,
+            "not a registry file: the first line must be \"Windows Registry Editor Version 5.00\" or "
+            "\"REGEDIT4\"");
+  }
+
+  std::vector<ImportStep> steps;
+  std::optional<KeyPath> current;
+  bool currentDeleted = false;
+  for (std::size_t n = 1; n < lines.size(); ++n) {
+    const int lineNo = static_cast<int>(n) + 1;
+    std::u16string line = lines[n];
+    std::size_t i = SkipSpaces(line, 0);
+    if (i == line.size() || line[i] == u';') continue;
+
+    if (line[i] == u'[') {
+      const std::u16string trimmed = TrimRight(line);
+      if (trimmed.back() != u']') BadLine(file, lineNo, "a key line must end with ]");
+      std::u16string name = trimmed.substr(i + 1, trimmed.size() - i - 2);
+      const bool remove = !name.empty() && name[0] == u'-';
+      if (remove) name.erase(0, 1);
+      auto key = ParseKeyPath(name);
+      if (!key) {
+        BadLine(file, lineNo,
+                "key " + AfxToUtf8(name) + " is outside HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER");
+      }
+      key->line = lineNo;
+      if (remove && key->subkey.empty()) BadLine(file, lineNo, "a root key cannot be deleted");
+      steps.push_back({remove ? ImportStep::kDeleteKey : ImportStep::kCreateKey, *key, u"", 0, "", lineNo});
+      current = *key;
+      currentDeleted = remove;
+      continue;
+    }
+
+    if (line[i] != u'"' && line[i] != u'@') BadLine(file, lineNo, "expected [KEY], \"name\"=... or @=...");
+    if (!current) BadLine(file, lineNo, "a value before the first [KEY]");
+    if (currentDeleted) BadLine(file, lineNo, "a value below a key that is being deleted");
+    ImportStep step{ImportStep::kSetValue, *current, u"", 0, "", lineNo};
+    if (line[i] == u'@') {
+      ++i;
+    } else {
+      auto name = ReadQuoted(line, i);
+      if (!name) BadLine(file, lineNo, "a value name must be quoted, with \\\\ and \\\" as its only escapes");
+      step.name = *name;
+    }
+    i = SkipSpaces(line, i);
+    if (i == line.size() || line[i] != u'=') BadLine(file, lineNo, "expected = after the value name");
+    i = SkipSpaces(line, i + 1);
+
+    const std::u16string rest = TrimRight(line.substr(i));
+    if (rest == u"-") {
+      step.kind = ImportStep::kDeleteValue;
+    } else if (!rest.empty() && rest[0] == u'"') {
+      std::size_t j = 0;
+      auto value = ReadQuoted(rest, j);
+      if (!value || j != rest.size()) {
+        BadLine(file, lineNo,
+                "a text value must be one quoted string, with \\\\ and \\\" as its only escapes");
+      }
+      step.type = REG_SZ;
+      step.data = BytesOf(*value + u'\0');
+    } else if (StartsWithNoCase(rest, 0, "dword:")) {
+      const std::u16string digits = rest.substr(6);
+      std::uint32_t value = 0;
+      if (digits.empty() || digits.size() > 8)
+        BadLine(file, lineNo, "dword: needs 1 to 8 hexadecimal digits");
+      for (char16_t c : digits) {
+        if (HexDigit(c) < 0) BadLine(file, lineNo, "dword: needs 1 to 8 hexadecimal digits");
+        value = value * 16 + static_cast<std::uint32_t>(HexDigit(c));
+      }
+      step.type = REG_DWORD;
+      step.data = std::string(4, '\0');
+      for (int b = 0; b < 4; ++b) step.data[b] = static_cast<char>((value >> (8 * b)) & 0xFF);
+    } else if (StartsWithNoCase(rest, 0, "hex")) {
+      std::size_t j = 3;
+      step.type = REG_BINARY;
+      if (j < rest.size() && rest[j] == u'(') {
+        const std::size_t close = rest.find(u')', j);
+        if (close == std::u16string::npos || close == j + 1 || close - j - 1 > 8) {
+          BadLine(file, lineNo, "hex(TYPE): needs a hexadecimal type");
+        }
+        std::uint32_t type = 0;
+        for (std::size_t k = j + 1; k < close; ++k) {
+          if (HexDigit(rest[k]) < 0) BadLine(file, lineNo, "hex(TYPE): needs a hexadecimal type");
+          type = type * 16 + static_cast<std::uint32_t>(HexDigit(rest[k]));
+        }
+        step.type = type;
+        j = close + 1;
+      }
+      if (j >= rest.size() || rest[j] != u':') BadLine(file, lineNo, "expected : after hex");
+      // The bytes, continued over the following lines while a line ends with a backslash.
+      std::u16string list = rest.substr(j + 1);
+      while (!list.empty() && list.back() == u'\\') {
+        list.pop_back();
+        if (++n >= lines.size()) BadLine(file, lineNo, "the file ends inside a continued value");
+        list += TrimRight(lines[n].substr(SkipSpaces(lines[n], 0)));
+      }
+      auto bytes = ParseHexList(list);
+      if (!bytes) BadLine(file, lineNo, "malformed hexadecimal bytes (expected xx,xx,...)");
+      step.data = *bytes;
+      if (!unicode && (step.type == REG_EXPAND_SZ || step.type == REG_MULTI_SZ)) {
+        // REGEDIT4 keeps these texts 8-bit; this system's 8-bit text is UTF-8.
+        std::size_t bad = 0;
+        auto wide = DecodeUtf8(step.data, &bad);
+        if (!wide) BadLine(file, lineNo, "invalid UTF-8 in the text bytes");
+        step.data = BytesOf(*wide);
+      }
+    } else {
+      BadLine(file, lineNo, "unknown value data (expected \"text\", dword:, hex:, hex(TYPE): or -)");
+    }
+    steps.push_back(std::move(step));
+  }
+  return steps;
+}
+
+int Import(const std::vector<std::string>& args) {
+  const Options o = ParseOptions(args, 1, " ");
+  if (o.positional.size() != 1) Usage("import needs exactly one FILE");
+  const std::string& file = o.positional[0];
+  const std::vector<ImportStep> steps = ParseRegFile(file, DecodeRegFile(file, ReadWholeFile(file)));
+
+  // One transaction per hive, locked in a fixed order (machine first) so that two imports never wait for
+  // each other forever.
+  bool usesMachine = false, usesUser = false;
+  for (const auto& step : steps) (step.key.root == HKEY_LOCAL_MACHINE ? usesMachine : usesUser) = true;
+  std::optional<mivo::reg::HiveTransaction> machine, user;
+  auto lock = [&](std::optional<mivo::reg::HiveTransaction>& transaction, HKEY root, const char16_t* name) {
+    transaction.emplace(root);
+    const LSTATUS status = transaction->Lock();
+    if (status != ERROR_SUCCESS) RegistryFailure(status, name);
+  };
+  if (usesMachine) lock(machine, HKEY_LOCAL_MACHINE, u"HKEY_LOCAL_MACHINE");
+  if (usesUser) lock(user, HKEY_CURRENT_USER, u"HKEY_CURRENT_USER");
+
+  auto failAt = [&](const ImportStep& step, LSTATUS status, const std::u16string& what) {
+    Refuse(file + ":" + std::to_string(step.line) + ": " + Describe(status) + " (" + AfxToUtf8(what) +
+           "); nothing was imported");
+  };
+  OpenKey key;
+  for (const auto& step : steps) {
+    LSTATUS status = ERROR_SUCCESS;
+    switch (step.kind) {
+      case ImportStep::kCreateKey:
+        status = RegCreateKeyExW(step.key.root, step.key.subkey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                 KEY_ALL_ACCESS, nullptr, key.out(), nullptr);
+        if (status != ERROR_SUCCESS) failAt(step, status, step.key.Full());
+        break;
+      case ImportStep::kDeleteKey:
+        key.Close();
+        status = RegDeleteTreeW(step.key.root, step.key.subkey.c_str());
+        if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) failAt(step, status, step.key.Full());
+        break;
+      case ImportStep::kSetValue:
+        status = RegSetValueExW(key.get(), step.name.c_str(), 0, step.type,
+                                reinterpret_cast<const BYTE*>(step.data.data()),
+                                static_cast<DWORD>(step.data.size()));
+        if (status != ERROR_SUCCESS) failAt(step, status, step.key.Full());
+        break;
+      case ImportStep::kDeleteValue:
+        status = RegDeleteValueW(key.get(), step.name.c_str());
+        if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) failAt(step, status, step.key.Full());
+        break;
+    }
+  }
+  key.Close();
+  for (auto* transaction : {&machine, &user}) {
+    if (!*transaction) continue;
+    const LSTATUS status = (*transaction)->Commit();
+    if (status != ERROR_SUCCESS) RegistryFailure(status, u"commit");
+  }
+  std::cout << "The operation completed successfully.\n";
+  return kExitOk;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// .reg files: writing
+
+constexpr std::size_t kHexWrapColumn = 77;  // as the registry editor: lines stay within 80 columns
+
+std::u16string EscapeQuoted(const std::u16string& text) {
+  std::u16string out = u"\"";
+  for (char16_t c : text) {
+    if (c == u'\\' || c == u'"') out += u'\\';
+    out += c;
+  }
+  return out + u"\"";
+}
+
+// A REG_SZ that a quoted string reproduces exactly: text, one terminating zero, nothing a line can't hold.
+bool IsPlainString(const std::string& data) {
+  if (data.size() < 2 || data.size() % 2 != 0) return false;
+  const std::u16string units = UnitsOf(data);
+  if (units.back() != u'\0') return false;
+  const std::u16string text = units.substr(0, units.size() - 1);
+  return text.find(u'\0') == std::u16string::npos && !HasLineBreak(text) && !HasLoneSurrogate(text);
+}
+
+void AppendValue(const ValueRecord& value, const std::u16string& newline, std::u16string& out) {
+  std::u16string line = value.name.empty() ? u"@" : EscapeQuoted(value.name);
+  line += u'=';
+  if (value.type == REG_SZ && IsPlainString(value.data)) {
+    const std::u16string units = UnitsOf(value.data);
+    out += line + EscapeQuoted(units.substr(0, units.size() - 1)) + newline;
+    return;
+  }
+  if (value.type == REG_DWORD && value.data.size() == 4) {
+    std::uint32_t number = 0;
+    for (int i = 3; i >= 0; --i) number = (number << 8) | static_cast<unsigned char>(value.data[i]);
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "dword:%08x", number);
+    out += line + AfxFromUtf8(buffer) + newline;
+    return;
+  }
+  if (value.type == REG_BINARY) {
+    line += u"hex:";
+  } else {
+    char buffer[24];
+    std::snprintf(buffer, sizeof buffer, "hex(%x):", value.type);
+    line += AfxFromUtf8(buffer);
+  }
+  static const char16_t kDigits[] = u"0123456789abcdef";
+  std::size_t column = line.size();
+  for (std::size_t i = 0; i < value.data.size(); ++i) {
+    const auto b = static_cast<unsigned char>(value.data[i]);
+    line += kDigits[b >> 4];
+    line += kDigits[b & 0xF];
+    if (i + 1 == value.data.size()) break;
+    line += u',';
+    column += 3;
+    if (column >= kHexWrapColumn) {
+      line += u"\\" + newline + u"  ";
+      column = 2;
+    }
+  }
+  out += line + newline;
+}
+
+void ExportTree(const KeyPath& path, HKEY key, bool utf8, const std::u16string& newline,
+                std::u16string& out) {
+  const std::u16string full = path.Full();
+  if (HasLineBreak(full) || (utf8 && HasLoneSurrogate(full))) {
+    Refuse("key " + AfxToUtf8(full) + " has a name a .reg file cannot hold");
+  }
+  out += u"[" + full + u"]" + newline;
+  for (const auto& value : ReadValues(key, full)) {
+    if (HasLineBreak(value.name) || (utf8 && HasLoneSurrogate(value.name))) {
+      Refuse("a value name in " + AfxToUtf8(full) + " cannot be written to a .reg file");
+    }
+    AppendValue(value, newline, out);
+  }
+  out += newline;
+  for (const auto& name : ReadSubkeys(key, full)) {
+    KeyPath child = path;
+    child.subkey = path.subkey.empty() ? name : path.subkey + u"\\" + name;
+    OpenKey sub;
+    const LSTATUS status = RegOpenKeyExW(key, name.c_str(), 0, KEY_READ, sub.out());
+    if (status == ERROR_FILE_NOT_FOUND) continue;
+    if (status != ERROR_SUCCESS) RegistryFailure(status, child.Full());
+    ExportTree(child, sub.get(), utf8, newline, out);
+  }
+}
+
+int Export(const std::vector<std::string>& args) {
+  const Options o = ParseOptions(args, 1, " y utf8 ");
+  if (o.positional.size() != 2) Usage("export needs a KEY and a FILE");
+  const KeyPath path = KeyArgument(o.positional[0]);
+  const std::string& file = o.positional[1];
+  OpenKey key;
+  OpenForRead(path, key);
+  if (!o.y && ::access(file.c_str(), F_OK) == 0) Refuse(file + " exists; add /y to overwrite it");
+
+  const std::u16string newline = o.utf8 ? u"\n" : u"\r\n";
+  std::u16string text = u"Windows Registry Editor Version 5.00" + newline + newline;
+  ExportTree(path, key.get(), o.utf8, newline, text);
+  const std::string bytes = o.utf8 ? AfxToUtf8(text) : "\xFF\xFE" + BytesOf(text);
+
+  const std::string temp = file + ".mivoctl-" + std::to_string(::getpid());
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    out.close();
+    if (!out) {
+      std::remove(temp.c_str());
+      Refuse("cannot write " + file + ": " + std::strerror(errno));
+    }
+  }
+  if (std::rename(temp.c_str(), file.c_str()) != 0) {
+    const int error = errno;
+    std::remove(temp.c_str());
+    Refuse("cannot write " + file + ": " + std::strerror(error));
+  }
+  std::cout << "The operation completed successfully.\n";
+  return kExitOk;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Help and dispatch.
+
+const char kRegHelp[] =
+    "Usage: mivoctl reg OPERATION [ARGS...]\n"
+    "The settings store (registry hives) with the syntax of Windows reg.\n"
+    "\n"
+    "Operations:\n"
+    "  query   KEY [/v NAME | /ve] [/s]\n"
+    "  add     KEY [/v NAME | /ve] [/t TYPE] [/s SEPARATOR] [/d DATA] [/f]\n"
+    "  delete  KEY [/v NAME | /ve | /va] /f\n"
+    "  import  FILE\n"
+    "  export  KEY FILE [/y] [--utf8]\n"
+    "\n"
+    "KEY is ROOT\\SUBKEY with ROOT one of HKLM, HKCU, HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER.\n"
+    "The hives are the files $MIVODB_MACHINE_HIVE and $MIVODB_USER_HIVE.\n"
+    "Run 'mivoctl reg OPERATION --help' for the details of an operation.\n"
+    "Exit codes: 0 done, 1 refused or failed, 2 bad usage.\n";
+
+const char kQueryHelp[] =
+    "Usage: mivoctl reg query KEY [/v NAME | /ve] [/s]\n"
+    "Lists the values and subkeys of KEY as Windows reg does.\n"
+    "  /v NAME  only the value NAME\n"
+    "  /ve      only the default value (shown as (Default))\n"
+    "  /s       all subkeys and values below KEY; with /v or /ve, every key below KEY holding that value\n";
+
+const char kAddHelp[] =
+    "Usage: mivoctl reg add KEY [/v NAME | /ve] [/t TYPE] [/s SEPARATOR] [/d DATA] [/f]\n"
+    "Creates KEY (and the keys above it) and, with /v or /ve, sets a value.\n"
+    "  /v NAME       the value to set; /ve sets the default value\n"
+    "  /t TYPE       REG_SZ (default), REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_QWORD, REG_BINARY, "
+    "REG_NONE\n"
+    "  /d DATA       the data: text; REG_MULTI_SZ texts separated by \\0 (or /s SEPARATOR);\n"
+    "                REG_DWORD and REG_QWORD in decimal or 0x hexadecimal; REG_BINARY as hexadecimal digits\n"
+    "  /f            overwrite an existing value (without /f, an existing value is refused)\n";
+
+const char kDeleteHelp[] =
+    "Usage: mivoctl reg delete KEY [/v NAME | /ve | /va] /f\n"
+    "Deletes KEY with everything below it, or only the value NAME (/v), the default value (/ve) or all "
+    "values\n"
+    "of KEY (/va). /f is required: mivoctl asks no confirmation.\n";
+
+const char kImportHelp[] =
+    "Usage: mivoctl reg import FILE\n"
+    "Imports a .reg file (\"Windows Registry Editor Version 5.00\" or REGEDIT4; UTF-8 with or without BOM, "
+    "or\n"
+    "UTF-16LE with BOM). Only HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER keys. Values are created in file "
+    "order.\n"
+    "A malformed line or a failure changes nothing: each hive is written in one transaction.\n";
+
+const char kExportHelp[] =
+    "Usage: mivoctl reg export KEY FILE [/y] [--utf8]\n"
+    "Writes KEY with its subkeys to FILE in the \"Windows Registry Editor Version 5.00\" format, UTF-16LE "
+    "with\n"
+    "BOM and CRLF line ends as Windows does, or UTF-8 without BOM and LF with --utf8.\n"
+    "  /y  overwrite an existing FILE\n";
+
+int RunReg(const std::vector<std::string>& args) {
+  if (args.empty()) {
+    std::cerr << kRegHelp;
+    return kExitUsage;
+  }
+  if (IsHelp(args[0])) {
+    std::cout << kRegHelp;
+    return kExitOk;
+  }
+  struct Operation {
+    const char* name;
+    const char* help;
+    int (*run)(const std::vector<std::string>&);
+  };
+  static const Operation kOperations[] = {{"query", kQueryHelp, Query},
+                                          {"add", kAddHelp, Add},
+                                          {"delete", kDeleteHelp, Delete},
+                                          {"import", kImportHelp, Import},
+                                          {"export", kExportHelp, Export}};
+  for (const auto& operation : kOperations) {
+    if (!EqualsNoCase(args[0], operation.name)) continue;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+      if (IsHelp(args[i])) {
+        std::cout << operation.help;
+        return kExitOk;
+      }
+    }
+    try {
+      return operation.run(args);
+    } catch (const ToolError& error) {
+      return Fail(error.code, error.message);
+    }
+  }
+  return Fail(kExitUsage, "unknown operation '" + args[0] + "' (see mivoctl reg --help)");
+}
+
+const MivoctlCommand kRegCommand({"reg", "query and change the settings store; import and export .reg files",
+                                  RunReg});
+
+}  // namespace
+}  // namespace mivoctl
