@@ -1,7 +1,7 @@
 # Sourced by scripts/test and scripts/demo: makes sure the Debian packages the build needs are there.
 # As root it installs the missing ones (apt-get, non-interactive); otherwise it names them and fails.
 MIVODB_PACKAGES=(cmake g++ make pkg-config libsqlite3-dev libsystemd-dev libicu-dev libgtest-dev
-  libbenchmark-dev dbus-daemon dbus-bin libglib2.0-bin sqlite3 util-linux procps)
+  libbenchmark-dev dbus-daemon dbus-bin libglib2.0-bin systemd sqlite3 util-linux procps)
 
 mivodb_missing_packages() {
   local p missing=()
