@@ -4,26 +4,50 @@
 // - A database is an SQLite 3 file. Opening never creates a file. A file the process may only read opens
 //   read-only (CanAppend() is then FALSE on its recordsets, and writes fail).
 // - Every failure is thrown as a CDaoException (by value) whose m_scode is 0x800A0000 + the engine error
-//   number: 3024 file not found, 3078 table or query not found, 3265 column or parameter not found, 3343
-//   not a database, 3260 / 3218 locked (after the busy wait of a few seconds), 3021 no current record,
-//   3020 update without AddNew/Edit, 3027 database or object is read-only, 3420 object invalid (closed),
-//   3000 any other SQLite error. GetErrorMessage gives a short English text naming the file or object.
+//   number: 3024 file not found, 3051 file not readable (permission), 3078 table or query not found, 3265
+//   column or parameter not found, 3343 not a database (foreign, empty, truncated or corrupt file), 3260 /
+//   3218 locked (after the busy wait of a few seconds; 3218 when a change was refused), 3021 no current
+//   record, 3020 update without AddNew/Edit, 3022 duplicate key, 3027 database or object is read-only, 3034
+//   commit without a transaction, 3167 the edited row was deleted, 3204 database already exists (only
+//   CreateStandardDatabase), 3420 object invalid (closed), 3421 a value that does not fit its column, 3000
+//   any other SQLite error. GetErrorMessage gives a short English text naming the file or object.
+// - A file is validated when it is opened: a file that is empty, lacks the SQLite header, is shorter than
+//   its header says or whose schema cannot be read is error 3343 at Open. Damage found later is 3343 too.
 // - Typed values: a column's COleVariant type comes from its declared type: text (VT_BSTR) for CHAR, TEXT,
 //   CLOB or MEMO; VT_I2 for SMALLINT, SHORT or INT2; VT_BOOL (true is -1) for BOOLEAN, BIT, YESNO or
 //   LOGICAL; VT_I4 for the table's INTEGER PRIMARY KEY, a declared COUNTER, and any other declared type
-//   containing INT or LONG; VT_R8 for REAL, FLOAT, DOUBLE. SQL NULL reads as VT_NULL.
+//   containing INT or LONG; VT_R8 for REAL, FLOAT, DOUBLE. SQL NULL reads as VT_NULL. A column with no
+//   declared type (or one matching none of these) reads by the value's storage class: integer VT_I4, real
+//   VT_R8, text VT_BSTR. A value the column's type cannot hold reads as what it is rather than damaged:
+//   text in an integer column is VT_BSTR, an integer too wide for VT_I2 / VT_I4 is VT_R8.
+// - SetFieldValue converts the value to the column's type (a number into a text column becomes its text);
+//   a value that does not fit (70000 into SMALLINT, "abc" into INTEGER) is error 3421.
 // - The default workspace is one per process. Every CDaoDatabase joins it while open; BeginTrans starts
-//   BEGIN IMMEDIATE on every open database, CommitTrans / Rollback end it on each. Rollback when nothing
-//   was begun does nothing and succeeds.
+//   BEGIN IMMEDIATE on every open database (BEGIN on a read-only one), CommitTrans / Rollback end it on
+//   each; a database opened while a transaction runs joins it. Rollback when nothing was begun does nothing
+//   and succeeds; CommitTrans then is error 3034. Transactions do not nest (BeginTrans twice is 3000).
+//   Closing a database ends its part of a transaction without its changes; closing the workspace object
+//   that began a transaction rolls it back.
 // - A recordset opened on "[Name]" runs the stored query of that name from the table
 //   StoredQueries (Name TEXT PRIMARY KEY, SQL TEXT NOT NULL); a table or view of that name serves when no
 //   stored query has it. Parameters are bound by name (":Name" in the SQL); a parameter the query has and
-//   the caller does not set, or one the caller sets and the query lacks, is error 3265.
+//   the caller does not set, or one the caller sets and the query lacks, is error 3265. Output columns
+//   and parameters match their names without regard to ASCII letter case ("[Module]" binds "Module").
+//   Other SQL text runs as given (one SELECT); a bare name without brackets is taken as "[Name]".
+// - Moving: an empty result is BOF and EOF at once; MoveNext at EOF is 3021. MoveFirst runs the query
+//   again (unless the recordset is on its first row already) or goes back to the table's first row; on an
+//   empty result it leaves BOF and EOF set, without an error.
+//   Query recordsets (dynaset, snapshot) are read-only: CanAppend / CanUpdate are FALSE.
 // - Table-type recordsets (Open(tabledef, dbOpenTable, dbAppendOnly)) scan the table in rowid order and can
 //   read, edit and append. After AddNew an auto-numbered column (INTEGER PRIMARY KEY) already holds the new
-//   row's number. Columns are addressed by 0-based position.
+//   row's number (as SQLite will assign it), inserted explicitly by Update; columns not set keep their
+//   DEFAULT. GetFieldValue after AddNew reads the edit buffer (an unset column reads as its default, or
+//   Null). After Update of a new row the record that was current stays current. Columns are addressed by
+//   0-based position.
 // - DFX_Text fields are read whole, whatever their length; the size argument only sizes a buffer.
-// - Objects are not copyable. Destroying an open object closes it. Closing a database closes its recordsets.
+// - The objects of one process are used from one thread at a time (the default workspace is not locked).
+// - Objects are not copyable. Destroying an open object closes it. Closing a database closes its recordsets
+//   and table definitions; later calls on them are error 3420, never a crash.
 #pragma once
 
 #include <cstdint>
@@ -91,14 +115,18 @@ inline constexpr int dbOpenDynaset = 2;
 inline constexpr int dbOpenSnapshot = 4;
 inline constexpr int AFX_DAO_USE_DEFAULT_TYPE = -1;
 inline constexpr int dbAppendOnly = 8;
+inline constexpr int dbFailOnError = 128;
 
 namespace mivo::dao {
 class Connection;  // the SQLite connection behind an open database (private to platform/dao)
 class Cursor;      // the rows behind an open recordset (private to platform/dao)
+class Statement;   // the prepared statement of a query definition (private to platform/dao)
 }  // namespace mivo::dao
 
 class CDaoDatabase;
 class CDaoRecordset;
+class CDaoTableDef;
+class CDaoQueryDef;
 
 class CDaoWorkspace : public CObject {
  public:
@@ -117,6 +145,7 @@ class CDaoWorkspace : public CObject {
 
  private:
   bool open_ = false;
+  bool began_ = false;  // this object began the running transaction
 };
 
 class CDaoDatabase : public CObject {
@@ -132,15 +161,26 @@ class CDaoDatabase : public CObject {
   BOOL IsOpen() const { return conn_ != nullptr; }
   BOOL CanUpdate() const;
   const CString& GetName() const { return name_; }
+  // Runs SQL statements without parameters (3265 when one has a parameter); the changes count towards
+  // GetRecordsAffected (of the last statement).
+  void Execute(LPCWSTR lpszSQL, int nOptions = dbFailOnError);
+  long GetRecordsAffected() const;
 
   mivo::dao::Connection* connection() const { return conn_.get(); }  // internal
   void Attach(CDaoRecordset* rs);                                    // internal
   void Detach(CDaoRecordset* rs);                                    // internal
+  void Attach(CDaoTableDef* td);                                     // internal
+  void Detach(CDaoTableDef* td);                                     // internal
+  void Attach(CDaoQueryDef* qd);                                     // internal
+  void Detach(CDaoQueryDef* qd);                                     // internal
 
  private:
   CString name_;
   std::unique_ptr<mivo::dao::Connection> conn_;
   std::vector<CDaoRecordset*> recordsets_;
+  std::vector<CDaoTableDef*> tabledefs_;
+  std::vector<CDaoQueryDef*> querydefs_;
+  long recordsAffected_ = 0;
 };
 
 class CDaoTableDef : public CObject {
@@ -158,8 +198,40 @@ class CDaoTableDef : public CObject {
   CDaoDatabase* m_pDatabase;
 
  private:
+  friend class CDaoDatabase;
   CString name_;
   bool open_ = false;
+  CDaoDatabase* attachedTo_ = nullptr;
+};
+
+// A temporary query definition: one SQL statement prepared once and run with named parameters, as often
+// as wanted. Closing its database closes it (later calls are 3420).
+class CDaoQueryDef : public CObject {
+ public:
+  explicit CDaoQueryDef(CDaoDatabase* pDatabase);
+  ~CDaoQueryDef() override;
+  CDaoQueryDef(const CDaoQueryDef&) = delete;
+  CDaoQueryDef& operator=(const CDaoQueryDef&) = delete;
+
+  // Prepares lpszSQL (one statement). lpszName must be null or empty: query definitions are not stored.
+  void Create(LPCWSTR lpszName = nullptr, LPCWSTR lpszSQL = nullptr);
+  void Close();
+  BOOL IsOpen() const { return stmt_ != nullptr; }
+  // Sets the parameter ":Name" (ASCII letter case ignored) for the following runs; 3265 when the
+  // statement has none of that name.
+  void SetParamValue(LPCWSTR lpszName, const COleVariant& varValue);
+  // Runs the statement to its end; every parameter must have been set (3265 naming the first one not set).
+  void Execute(int nOptions = dbFailOnError);
+  long GetRecordsAffected() const { return recordsAffected_; }
+
+  CDaoDatabase* m_pDatabase;
+
+ private:
+  friend class CDaoDatabase;
+  std::unique_ptr<mivo::dao::Statement> stmt_;
+  CDaoDatabase* attachedTo_ = nullptr;
+  CString sql_;
+  long recordsAffected_ = 0;
 };
 
 class CDaoFieldExchange;
@@ -212,8 +284,13 @@ class CDaoRecordset : public CObject {
   friend class CDaoDatabase;
   friend class CDaoFieldExchange;
 
+  void RequireOpen() const;
+  void OpenCursor(int nOpenType, const CString& source, bool fromTableDef);
+
   std::unique_ptr<CDaoDatabase> ownDatabase_;
   std::unique_ptr<mivo::dao::Cursor> cursor_;
+  CDaoDatabase* attachedTo_ = nullptr;
+  CString source_;  // what the recordset was opened on, for messages about it once closed
 };
 
 // Binding of a recordset's members to output columns (by name) and parameters (by name).
@@ -244,3 +321,27 @@ void DFX_Text(CDaoFieldExchange* pFX, LPCWSTR lpszName, CString& value, int nPre
               DWORD dwBindOptions = AFX_DAO_ENABLE_FIELD_CACHE);
 void DFX_Short(CDaoFieldExchange* pFX, LPCWSTR lpszName, short& value,
                DWORD dwBindOptions = AFX_DAO_ENABLE_FIELD_CACHE);
+
+namespace mivo::dao {
+
+// How long an operation waits for a database that another connection has locked, before it fails with
+// 3260 / 3218. The default is 5000 ms; tests shorten it. Applies to databases opened afterwards.
+void SetBusyTimeoutForTesting(int milliseconds);
+
+// Creates an empty database at utf8Path in the standard layout:
+//   Items (Module TEXT, KeyString TEXT, ItemId INTEGER PRIMARY KEY AUTOINCREMENT, UserDefined BOOLEAN
+//          DEFAULT 0),
+//   Messages (ItemId INTEGER, LanguageId INTEGER, String TEXT) with an index on (ItemId, LanguageId),
+//   Languages (Name TEXT, LanguageId INTEGER, Active BOOLEAN): one active row per flagged language and
+//          always one for 99 (the configuration language), in the order given, 99 last unless listed,
+//   StoredQueries (Name TEXT PRIMARY KEY, SQL TEXT NOT NULL) holding OfferKeyStrings, which yields
+//          Module, KeyString, String of language :LanguageParameter in item order (rows of one item in
+//          message order), leaving out items whose UserDefined is true when :UserFlag is 0.
+// Throws CDaoException 3204 when the file exists (it is left alone), 3000 when it cannot be created; a
+// half-written file is removed.
+void CreateStandardDatabase(const std::string& utf8Path, const std::vector<int>& flaggedLanguages);
+
+// The SQL of the standard OfferKeyStrings query.
+const char* StandardOfferKeyStringsSql();
+
+}  // namespace mivo::dao

@@ -1,0 +1,260 @@
+// mivoctl db: runs the built tool on databases in a fresh temporary folder and checks them with SQLite's own
+// API.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct ToolRun {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+class DbTool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/mivo-db-tool-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    // A machine hive that does not exist: the system ANSI code page is then 1252.
+    ::setenv("MIVODB_MACHINE_HIVE", (dir_ + "/machine.hive").c_str(), 1);
+    ::setenv("MIVODB_USER_HIVE", (dir_ + "/user.hive").c_str(), 1);
+    db_ = File("lang.db");
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string File(const std::string& name) const { return dir_ + "/" + name; }
+
+  // Runs `mivoctl db ARGS...`, with `input` on stdin.
+  ToolRun Tool(const std::vector<std::string>& args, const std::string& input = "") {
+    const char* bin = std::getenv("MIVODB_BIN_DIR");
+    std::vector<std::string> argv = {std::string(bin != nullptr ? bin : ".") + "/tools/mivoctl", "db"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const std::string inName = File("stdin"), outName = File("stdout"), errName = File("stderr");
+    WriteBytes(inName, input);
+    ToolRun result;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      const int in = ::open(inName.c_str(), O_RDONLY);
+      const int out = ::open(outName.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const int err = ::open(errName.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      ::dup2(in, 0);
+      ::dup2(out, 1);
+      ::dup2(err, 2);
+      std::vector<char*> raw;
+      for (auto& a : argv) raw.push_back(a.data());
+      raw.push_back(nullptr);
+      ::execv(raw[0], raw.data());
+      ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = ReadBytes(outName);
+    result.err = ReadBytes(errName);
+    return result;
+  }
+
+  // The first column of the first row, as text ("<null>", "<none>", "<error>").
+  std::string Query(const std::string& sql) {
+    sqlite3* db = nullptr;
+    std::string result = "<error>";
+    if (sqlite3_open_v2(db_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_stmt* stmt = nullptr;
+      if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK) {
+        const int rc = sqlite3_step(stmt);
+        if (rc == SQLITE_ROW) {
+          const auto* text = sqlite3_column_text(stmt, 0);
+          result = text != nullptr ? reinterpret_cast<const char*>(text) : "<null>";
+        } else if (rc == SQLITE_DONE) {
+          result = "<none>";
+        }
+      }
+      sqlite3_finalize(stmt);
+    }
+    sqlite3_close(db);
+    return result;
+  }
+
+  void Create(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args = {"create", db_};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const ToolRun r = Tool(args);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+  }
+
+  std::string dir_;
+  std::string db_;
+};
+
+const std::string kMultilingual =
+    "module,key,language,text\n"
+    "Dialog,Title,1049,\"Привет, мир\"\n"
+    "Dialog,Title,1041,日本語のテキスト、ソフトウェア\n"
+    "Dialog,Title,1031,\"Grüße an \"\"alle\"\"\"\n"
+    "Dialog,Body,1031,\"zwei\nZeilen, mit Komma\"\n"
+    "Dialog,Body,1049,Ещё одна строка\n"
+    "Server,Address,99,host.example:8080\n";
+
+TEST_F(DbTool, ImportThenExportGivesBackTheSameCsv) {
+  Create({"--language", "1031,0x0419,0x0411"});
+  const ToolRun imported = Tool({"import", db_, "-"}, kMultilingual);
+  ASSERT_EQ(imported.exitCode, 0) << imported.err;
+  const ToolRun exported = Tool({"export", db_});
+  ASSERT_EQ(exported.exitCode, 0) << exported.err;
+  EXPECT_EQ(exported.out, kMultilingual);
+}
+
+TEST_F(DbTool, TextsAreStoredAsTheSystemCodePageReadsTheLanguagesBytes) {
+  Create();
+  WriteBytes(File("in.csv"), "Dialog,Title,1049,Привет\nDialog,Title,1031,Grüße\nDialog,Title,99,Привет\n");
+  ASSERT_EQ(Tool({"import", db_, File("in.csv")}).exitCode, 0);
+  // "Привет" in code page 1251 is CF F0 E8 E2 E5 F2, which code page 1252 reads as "Ïðèâåò".
+  EXPECT_EQ(Query("SELECT String FROM Messages WHERE LanguageId = 1049"), "Ïðèâåò");
+  EXPECT_EQ(Query("SELECT String FROM Messages WHERE LanguageId = 1031"), "Grüße");
+  EXPECT_EQ(Query("SELECT String FROM Messages WHERE LanguageId = 99"), "Привет");  // configuration: as given
+  const ToolRun raw = Tool({"export", db_, "--raw", "--language", "1049"});
+  EXPECT_EQ(raw.out, "module,key,language,text\nDialog,Title,1049,Ïðèâåò\n");
+}
+
+TEST_F(DbTool, RawImportStoresTextsUnchanged) {
+  Create();
+  ASSERT_EQ(Tool({"import", db_, "-", "--raw"}, "M,K,0x0419,Привет\n").exitCode, 0);
+  EXPECT_EQ(Query("SELECT String FROM Messages"), "Привет");
+}
+
+TEST_F(DbTool, CharactersTheLanguagesCodePageLacksAreReportedWithTheirLine) {
+  Create();
+  const ToolRun r = Tool({"import", db_, "-"}, "M,a,1049,fine\nM,b,1049,日本\n");
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.err.find("line 2"), std::string::npos) << r.err;
+  EXPECT_EQ(Query("SELECT String FROM Messages WHERE rowid = 2"), "??");
+}
+
+TEST_F(DbTool, MalformedLineImportsNothingAndIsNamedWithItsLineNumber) {
+  Create();
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"M,a,7,one\nM,b,7,two\nM,c,7\n", "line 3"}, {"M,a,7,one\n\"M,b,7,two\n", "line 2"},
+      {"M,a,7,one\nM,\"b\"x,7,two\n", "line 2"},   {"M,a,7,\"two\nlines\"\nM,b,seven,x\n", "line 3"},
+      {"M,a,7,one\nM,b,70000,x\n", "line 2"},      {"M,a,7,one\nM,b,7,bad \xFF byte\n", "line 2"},
+  };
+  for (const auto& [csv, where] : cases) {
+    SCOPED_TRACE(csv);
+    const ToolRun r = Tool({"import", db_, "-"}, csv);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find(where), std::string::npos) << r.err;
+    EXPECT_EQ(Query("SELECT count(*) FROM Items"), "0");
+    EXPECT_EQ(Query("SELECT count(*) FROM Messages"), "0");
+    EXPECT_EQ(Query("SELECT count(*) FROM Languages"), "1");  // 99 only: the unknown 7 was not added
+  }
+}
+
+TEST_F(DbTool, ImportReplacesTextsOfExistingItemsAndAddsUnknownLanguagesFlagged) {
+  Create({"--language", "1031"});
+  ASSERT_EQ(Tool({"import", db_, "-"}, "M,K,1031,alt\nM,K,99,cfg\n").exitCode, 0);
+  const ToolRun again = Tool({"import", db_, "-"}, "M,K,1031,neu\nM,K2,0x040C,nouveau\n");
+  ASSERT_EQ(again.exitCode, 0) << again.err;
+  EXPECT_EQ(Query("SELECT count(*) FROM Items"), "2");
+  EXPECT_EQ(Query("SELECT group_concat(ItemId || ':' || LanguageId || ':' || String, ',') FROM Messages"),
+            "1:1031:neu,1:99:cfg,2:1036:nouveau");
+  EXPECT_EQ(Query("SELECT group_concat(LanguageId || ':' || Active, ',') FROM Languages"),
+            "1031:1,99:1,1036:1");
+}
+
+TEST_F(DbTool, ImportedItemsAreReadByTheStoredQueryInItemOrder) {
+  Create();
+  ASSERT_EQ(Tool({"import", db_, "-"}, "B,k,7,first\nA,k,7,second\nB,k,7,first again\n").exitCode, 0);
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(db_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  sqlite3_stmt* stmt = nullptr;
+  const std::string sql = Query("SELECT SQL FROM StoredQueries WHERE Name = 'OfferKeyStrings'");
+  ASSERT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr), SQLITE_OK);
+  sqlite3_bind_int(stmt, sqlite3_bind_parameter_index(stmt, ":LanguageParameter"), 7);
+  sqlite3_bind_int(stmt, sqlite3_bind_parameter_index(stmt, ":UserFlag"), 0);
+  std::string rows;
+  while (sqlite3_step(stmt) == SQLITE_ROW) {
+    for (int i = 0; i < 3; ++i)
+      rows += reinterpret_cast<const char*>(sqlite3_column_text(stmt, i)) + std::string("|");
+    rows += "\n";
+  }
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+  EXPECT_EQ(rows, "B|k|first again|\nA|k|second|\n");  // the later text of a pair replaced the earlier
+}
+
+TEST_F(DbTool, ExportOfAMissingFileFailsWithExitCode1AndCreatesNothing) {
+  const ToolRun r = Tool({"export", File("missing.db")});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("missing.db"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_FALSE(std::filesystem::exists(File("missing.db")));
+  EXPECT_EQ(Tool({"import", File("missing.db"), "-"}, "M,K,7,x\n").exitCode, 1);
+  EXPECT_FALSE(std::filesystem::exists(File("missing.db")));
+}
+
+TEST_F(DbTool, CreateRefusesAnExistingFile) {
+  WriteBytes(db_, "precious");
+  const ToolRun r = Tool({"create", db_});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("exists"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadBytes(db_), "precious");
+}
+
+TEST_F(DbTool, ListShowsFlagsAndTextCounts) {
+  Create({"--language", "0x0407"});
+  ASSERT_EQ(Tool({"import", db_, "-"}, "M,a,1031,x\nM,b,1031,y\nM,a,99,z\n").exitCode, 0);
+  // A text of a language without a Languages row.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "INSERT INTO Messages VALUES (1, 1049, 'r'); UPDATE Languages SET Active = 0 "
+                         "WHERE LanguageId = 99",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  const ToolRun r = Tool({"list", db_});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("items: 2\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("0x0407 (1031)    yes          2"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("0x0063 (99)      no           1"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("0x0419 (1049)    -            1"), std::string::npos) << r.out;
+}
+
+TEST_F(DbTool, EveryCommandAnswersHelpAndBadUsageIsExitCode2) {
+  for (const char* command : {"create", "import", "export", "list"}) {
+    SCOPED_TRACE(command);
+    const ToolRun help = Tool({command, "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.out.rfind(std::string("Usage: mivoctl db ") + command, 0), 0u) << help.out;
+    EXPECT_EQ(Tool({command}).exitCode, 2);
+    EXPECT_EQ(Tool({command, db_, "--bogus"}).exitCode, 2);
+  }
+  EXPECT_EQ(Tool({"--help"}).exitCode, 0);
+  EXPECT_EQ(Tool({"frobnicate"}).exitCode, 2);
+  EXPECT_EQ(Tool({"create", db_, "--language", "abc"}).exitCode, 2);
+  EXPECT_FALSE(std::filesystem::exists(db_));
+}
+
+}  // namespace

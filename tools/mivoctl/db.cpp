@@ -1,0 +1,692 @@
+// mivoctl db: standard language and configuration databases: create, import and export texts as CSV, list
+// the languages.
+#include <unistd.h>
+
+#include <cctype>
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/dao/afxdao.h"
+#include "platform/win32/winnls.h"
+#include "tools/mivoctl/mivoctl.h"
+
+namespace mivoctl {
+namespace {
+
+constexpr int kConfigurationLanguage = 99;
+
+constexpr const char* kUsage =
+    "Usage: mivoctl db COMMAND ARGS...\n"
+    "Standard MivoDB databases (tables Items, Messages, Languages and the stored query OfferKeyStrings).\n"
+    "\n"
+    "Commands:\n"
+    "  create FILE [--language ID[,ID...]]   write an empty database\n"
+    "  import FILE CSV [--raw]                add or replace texts from a CSV file\n"
+    "  export FILE [--language ID] [--raw]    write texts as CSV on stdout\n"
+    "  list FILE                              show the languages, their flags and text counts\n"
+    "\n"
+    "Run 'mivoctl db COMMAND --help' for the details of a command.\n"
+    "Exit codes: 0 success, 1 the operation failed, 2 bad usage.\n";
+
+constexpr const char* kCreateUsage =
+    "Usage: mivoctl db create FILE [--language ID[,ID...]]\n"
+    "Writes an empty database in the standard layout at FILE, which must not exist. The languages given\n"
+    "are flagged (they receive a text row when the server adds an item); language 99, the configuration\n"
+    "language, is always flagged. IDs are decimal (1031) or hexadecimal (0x0407).\n";
+
+constexpr const char* kImportUsage =
+    "Usage: mivoctl db import FILE CSV [--raw]\n"
+    "Adds or replaces texts in the database FILE from CSV ('-' reads stdin). Each record is\n"
+    "  module,key,language,text\n"
+    "with RFC 4180 quoting (fields with commas, quotes or line breaks in double quotes, a quote inside\n"
+    "written twice); UTF-8, with or without BOM; an optional first line 'module,key,language,text'.\n"
+    "A module and key not in the database become a new item; a text of an item and language that exists\n"
+    "is replaced. Languages not in the Languages table are added to it, flagged. Language IDs are decimal\n"
+    "or hexadecimal (0x0419).\n"
+    "\n"
+    "Everything is imported in one transaction: a malformed record is reported with its line number and\n"
+    "nothing is imported.\n"
+    "\n"
+    "Texts are stored the way the server reads them back: for a language other than 99, the text is\n"
+    "encoded in the language's ANSI code page and the bytes are stored as the system ANSI code page\n"
+    "reads them; characters the language's code page lacks become '?' (a warning names the line).\n"
+    "Language 99 (configuration) and languages without an ANSI code page, or with one that is not\n"
+    "available, are stored as given.\n"
+    "\n"
+    "Options:\n"
+    "  --raw      store the texts unchanged\n"
+    "  -h, --help this text\n";
+
+constexpr const char* kExportUsage =
+    "Usage: mivoctl db export FILE [--language ID] [--raw]\n"
+    "Writes the texts of the database FILE as CSV on stdout: the line 'module,key,language,text', then\n"
+    "one record per text in item order, with RFC 4180 quoting, UTF-8, lines ending in LF. Each text is\n"
+    "shown as the server reads it: for a language other than 99 whose ANSI code page is available, the\n"
+    "stored text is encoded in the system ANSI code page and decoded with the language's code page (the\n"
+    "inverse of import).\n"
+    "\n"
+    "Options:\n"
+    "  --language ID  only the texts of this language (decimal or 0x hexadecimal)\n"
+    "  --raw          show the texts as stored\n"
+    "  -h, --help     this text\n";
+
+constexpr const char* kListUsage =
+    "Usage: mivoctl db list FILE\n"
+    "Shows the number of items and, for each language, its id, whether it is flagged in the Languages\n"
+    "table (\"-\" for a language that has texts but no Languages row), its number of texts and its name.\n";
+
+bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h"; }
+
+// A language id: decimal or 0x hexadecimal, 0 to 65535.
+std::optional<int> ParseLanguage(const std::string& text) {
+  int base = 10;
+  std::size_t start = 0;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    start = 2;
+  }
+  unsigned value = 0;
+  const char* first = text.data() + start;
+  const char* last = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(first, last, value, base);
+  if (first == last || ec != std::errc() || ptr != last || value > 0xFFFF) return std::nullopt;
+  return static_cast<int>(value);
+}
+
+std::string Hex(int language) {
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "0x%04X", static_cast<unsigned>(language));
+  return buffer;
+}
+
+std::string LanguageName(int language) {
+  return language == kConfigurationLanguage ? "Configuration" : Hex(language);
+}
+
+// ------------------------------------------------------------------------------------------------
+// CSV
+
+struct CsvRecord {
+  int line;  // where the record starts (1-based)
+  std::vector<std::string> fields;
+};
+
+// The line of the first byte that is not well-formed UTF-8, or 0 when all are.
+int FirstInvalidUtf8Line(std::string_view text) {
+  int line = 1;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '\n') ++line;
+    std::size_t n = 0;
+    std::uint32_t cp = 0;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if (c >= 0xC2 && c <= 0xDF) {
+      n = 1;
+      cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      n = 2;
+      cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      n = 3;
+      cp = c & 0x07;
+    } else {
+      return line;
+    }
+    for (std::size_t k = 1; k <= n; ++k) {
+      if (i + k >= text.size()) return line;
+      const auto d = static_cast<unsigned char>(text[i + k]);
+      if ((d & 0xC0) != 0x80) return line;
+      cp = (cp << 6) | (d & 0x3F);
+    }
+    if ((n == 2 && cp < 0x800) || (n == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        (cp >= 0xD800 && cp <= 0xDFFF)) {
+      return line;
+    }
+    i += n + 1;
+  }
+  return 0;
+}
+
+// Parses RFC 4180 records (LF or CRLF line ends). Blank lines are skipped. On a malformed record returns
+// false with "line N: ..." in *error.
+bool ParseCsv(std::string_view text, std::vector<CsvRecord>* records, std::string* error) {
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  if (const int bad = FirstInvalidUtf8Line(text)) {
+    *error = "line " + std::to_string(bad) + ": not valid UTF-8";
+    return false;
+  }
+  std::size_t i = 0;
+  int line = 1;
+  auto atLineEnd = [&](std::size_t at) { return at < text.size() && (text[at] == '\n' || text[at] == '\r'); };
+  auto skipLineEnd = [&] {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    ++i;
+    ++line;
+  };
+  while (i < text.size()) {
+    if (atLineEnd(i)) {  // blank line
+      skipLineEnd();
+      continue;
+    }
+    CsvRecord record{line, {}};
+    while (true) {
+      std::string field;
+      if (i < text.size() && text[i] == '"') {
+        const int opened = line;
+        ++i;
+        bool closed = false;
+        while (i < text.size()) {
+          const char c = text[i];
+          if (c == '"') {
+            if (i + 1 < text.size() && text[i + 1] == '"') {
+              field += '"';
+              i += 2;
+              continue;
+            }
+            ++i;
+            closed = true;
+            break;
+          }
+          if (c == '\n') ++line;
+          field += c;
+          ++i;
+        }
+        if (!closed) {
+          *error = "line " + std::to_string(opened) + ": a quoted field is not closed";
+          return false;
+        }
+        if (i < text.size() && text[i] != ',' && !atLineEnd(i)) {
+          *error = "line " + std::to_string(line) + ": text after the closing quote of a field";
+          return false;
+        }
+      } else {
+        while (i < text.size() && text[i] != ',' && !atLineEnd(i)) {
+          if (text[i] == '"') {
+            *error = "line " + std::to_string(line) + ": a quote inside a field that does not start with one";
+            return false;
+          }
+          field += text[i++];
+        }
+      }
+      record.fields.push_back(std::move(field));
+      if (i < text.size() && text[i] == ',') {
+        ++i;
+        continue;
+      }
+      break;
+    }
+    if (i < text.size()) skipLineEnd();
+    records->push_back(std::move(record));
+  }
+  return true;
+}
+
+std::string CsvField(const std::string& value) {
+  if (value.find_first_of(",\"\r\n") == std::string::npos) return value;
+  std::string out = "\"";
+  for (char c : value) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+// ------------------------------------------------------------------------------------------------
+// Text forms
+
+// The ANSI code page of a language, or 0 when it has none that this system converts (99 has none).
+UINT CodePageOf(int language) {
+  if (language == kConfigurationLanguage) return 0;
+  WCHAR buffer[16] = {};
+  if (GetLocaleInfoW(MAKELCID(static_cast<LANGID>(language), SORT_DEFAULT), LOCALE_IDEFAULTANSICODEPAGE,
+                     buffer, 16) == 0) {
+    return 0;
+  }
+  UINT cp = 0;
+  for (const WCHAR* p = buffer; *p >= u'0' && *p <= u'9'; ++p) cp = cp * 10 + (*p - u'0');
+  if (cp == 0 || MultiByteToWideChar(cp, 0, "a", 1, nullptr, 0) == 0) return 0;
+  return cp;
+}
+
+std::string Encode(UINT cp, const CString& text, bool* lost) {
+  BOOL usedDefault = FALSE;
+  if (text.empty()) return {};
+  const int n =
+      WideCharToMultiByte(cp, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string bytes(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
+  if (n > 0) {
+    WideCharToMultiByte(cp, 0, text.data(), static_cast<int>(text.size()), bytes.data(), n, nullptr,
+                        lost != nullptr ? &usedDefault : nullptr);
+  }
+  if (lost != nullptr) *lost = usedDefault != FALSE;
+  return bytes;
+}
+
+CString Decode(UINT cp, const std::string& bytes) {
+  if (bytes.empty()) return {};
+  const int n = MultiByteToWideChar(cp, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+  CString text(static_cast<std::size_t>(n > 0 ? n : 0), u'\0');
+  if (n > 0) MultiByteToWideChar(cp, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(), n);
+  return text;
+}
+
+// The stored form of `text` for a language whose code page is `cp` (0: stored as given).
+CString ToStored(UINT cp, const CString& text, bool* lost) {
+  *lost = false;
+  if (cp == 0) return text;
+  return Decode(CP_ACP, Encode(cp, text, lost));
+}
+
+// What the server makes of a stored text (cp 0: as stored).
+CString FromStored(UINT cp, const CString& stored) {
+  if (cp == 0) return stored;
+  return Decode(cp, Encode(CP_ACP, stored, nullptr));
+}
+
+std::int64_t IntegerOf(const COleVariant& v) {
+  switch (v.vt()) {
+    case VT_I2:
+    case VT_I4:
+    case VT_BOOL:
+      return v.lVal();
+    case VT_R8:
+      return static_cast<std::int64_t>(v.dblVal());
+    case VT_BSTR: {
+      const std::string s = AfxToUtf8(v.bstrVal());
+      std::int64_t value = 0;
+      std::from_chars(s.data(), s.data() + s.size(), value);
+      return value;
+    }
+    default:
+      return 0;
+  }
+}
+
+CString TextOf(const COleVariant& v) { return v.vt() == VT_BSTR ? v.bstrVal() : CString(); }
+
+COleVariant Number(std::int64_t v) {
+  if (v >= INT32_MIN && v <= INT32_MAX) return COleVariant::Long(static_cast<std::int32_t>(v));
+  return COleVariant::Double(static_cast<double>(v));
+}
+
+int EngineFailure(const CDaoException& e) { return Fail(kExitRefused, AfxToUtf8(e.Message())); }
+
+// ------------------------------------------------------------------------------------------------
+// Arguments
+
+struct Args {
+  std::vector<std::string> positional;
+  std::optional<std::string> language;
+  bool raw = false;
+  bool help = false;
+};
+
+// Splits the words; options may come anywhere. Returns an error text for an unknown option.
+std::optional<std::string> Split(const std::vector<std::string>& words, bool takesLanguage, bool takesRaw,
+                                 Args* out) {
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    const std::string& w = words[i];
+    if (IsHelp(w)) {
+      out->help = true;
+    } else if (takesRaw && w == "--raw") {
+      out->raw = true;
+    } else if (takesLanguage && w == "--language") {
+      if (i + 1 >= words.size()) return std::string("--language needs a value");
+      out->language = words[++i];
+    } else if (takesLanguage && w.rfind("--language=", 0) == 0) {
+      out->language = w.substr(11);
+    } else if (w.size() > 1 && w[0] == '-' && w != "-") {
+      return "unknown option '" + w + "'";
+    } else {
+      out->positional.push_back(w);
+    }
+  }
+  return std::nullopt;
+}
+
+int UsageError(const std::string& message, const char* usage) {
+  Fail(kExitUsage, message);
+  std::cerr << usage;
+  return kExitUsage;
+}
+
+// ------------------------------------------------------------------------------------------------
+// Commands
+
+int RunCreate(const std::vector<std::string>& words) {
+  Args args;
+  if (auto error = Split(words, true, false, &args)) return UsageError(*error, kCreateUsage);
+  if (args.help) {
+    std::cout << kCreateUsage;
+    return kExitOk;
+  }
+  if (args.positional.size() != 1) return UsageError("create needs exactly one FILE", kCreateUsage);
+  std::vector<int> languages;
+  if (args.language) {
+    std::stringstream list(*args.language);
+    std::string item;
+    while (std::getline(list, item, ',')) {
+      const auto id = ParseLanguage(item);
+      if (!id)
+        return UsageError("'" + item + "' is not a language id (decimal or 0x hexadecimal)", kCreateUsage);
+      languages.push_back(*id);
+    }
+    if (languages.empty()) return UsageError("--language needs at least one id", kCreateUsage);
+  }
+  try {
+    mivo::dao::CreateStandardDatabase(args.positional[0], languages);
+  } catch (const CDaoException& e) {
+    return EngineFailure(e);
+  }
+  return kExitOk;
+}
+
+struct Text {
+  int line;
+  CString module, key;
+  int language;
+  CString text;
+};
+
+int RunImport(const std::vector<std::string>& words) {
+  Args args;
+  if (auto error = Split(words, false, true, &args)) return UsageError(*error, kImportUsage);
+  if (args.help) {
+    std::cout << kImportUsage;
+    return kExitOk;
+  }
+  if (args.positional.size() != 2) return UsageError("import needs FILE and CSV", kImportUsage);
+  const std::string& file = args.positional[0];
+  const std::string& csvName = args.positional[1];
+
+  std::string content;
+  if (csvName == "-") {
+    content.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+  } else {
+    std::ifstream in(csvName, std::ios::binary);
+    if (!in) return Fail(kExitRefused, "cannot read '" + csvName + "'");
+    content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad()) return Fail(kExitRefused, "cannot read '" + csvName + "'");
+  }
+
+  // Parse and check everything before the database is touched.
+  std::vector<CsvRecord> records;
+  std::string error;
+  if (!ParseCsv(content, &records, &error))
+    return Fail(kExitRefused, csvName + ": " + error + "; nothing imported");
+  std::vector<Text> texts;
+  for (std::size_t r = 0; r < records.size(); ++r) {
+    const CsvRecord& rec = records[r];
+    if (r == 0 && rec.fields.size() == 4) {
+      std::vector<std::string> lower = rec.fields;
+      for (auto& f : lower) {
+        for (auto& c : f) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      }
+      if (lower == std::vector<std::string>{"module", "key", "language", "text"}) continue;
+    }
+    if (rec.fields.size() != 4) {
+      return Fail(kExitRefused, csvName + ": line " + std::to_string(rec.line) +
+                                    ": expected 4 fields (module,key,language,text), found " +
+                                    std::to_string(rec.fields.size()) + "; nothing imported");
+    }
+    const auto language = ParseLanguage(rec.fields[2]);
+    if (!language) {
+      return Fail(kExitRefused, csvName + ": line " + std::to_string(rec.line) + ": language '" +
+                                    rec.fields[2] + "' is not a number from 0 to 65535; nothing imported");
+    }
+    texts.push_back(Text{rec.line, AfxFromUtf8(rec.fields[0]), AfxFromUtf8(rec.fields[1]), *language,
+                         AfxFromUtf8(rec.fields[3])});
+  }
+
+  const bool progress = ::isatty(STDERR_FILENO) == 1 && texts.size() >= 10000;
+  std::size_t added = 0, replaced = 0, newItems = 0, newLanguages = 0;
+  try {
+    CDaoWorkspace workspace;
+    workspace.Open();
+    CDaoDatabase db(nullptr);
+    db.Open(AfxFromUtf8(file).c_str(), FALSE, FALSE, u"");
+    if (!db.CanUpdate()) return Fail(kExitRefused, "'" + file + "' is read-only; nothing imported");
+    workspace.BeginTrans();
+
+    std::map<std::pair<CString, CString>, std::int64_t> items;
+    {
+      CDaoRecordset rs(&db);
+      rs.Open(dbOpenSnapshot, u"SELECT Module, KeyString, ItemId FROM Items ORDER BY ItemId");
+      for (; !rs.IsEOF(); rs.MoveNext()) {
+        items.emplace(std::make_pair(TextOf(rs.GetFieldValue(0)), TextOf(rs.GetFieldValue(1))),
+                      IntegerOf(rs.GetFieldValue(2)));
+      }
+    }
+    std::set<std::pair<std::int64_t, int>> messages;
+    {
+      CDaoRecordset rs(&db);
+      rs.Open(dbOpenSnapshot, u"SELECT ItemId, LanguageId FROM Messages");
+      for (; !rs.IsEOF(); rs.MoveNext()) {
+        messages.emplace(IntegerOf(rs.GetFieldValue(0)), static_cast<int>(IntegerOf(rs.GetFieldValue(1))));
+      }
+    }
+    std::set<int> languages;
+    {
+      CDaoRecordset rs(&db);
+      rs.Open(dbOpenSnapshot, u"SELECT LanguageId FROM Languages");
+      for (; !rs.IsEOF(); rs.MoveNext()) languages.insert(static_cast<int>(IntegerOf(rs.GetFieldValue(0))));
+    }
+    // The number the next item gets, as the engine would assign it.
+    std::int64_t nextItem = 1;
+    {
+      CDaoTableDef itemsDef(&db);
+      itemsDef.Open(u"Items");
+      CDaoRecordset rs(&db);
+      rs.Open(&itemsDef, dbOpenTable, dbAppendOnly);
+      rs.AddNew();
+      nextItem = IntegerOf(rs.GetFieldValue(2));
+      rs.CancelUpdate();
+    }
+
+    CDaoQueryDef insertItem(&db), insertMessage(&db), updateMessage(&db), insertLanguage(&db);
+    insertItem.Create(nullptr,
+                      u"INSERT INTO Items (Module, KeyString, ItemId) VALUES (:Module, :KeyString, :ItemId)");
+    insertMessage.Create(
+        nullptr, u"INSERT INTO Messages (ItemId, LanguageId, String) VALUES (:ItemId, :LanguageId, :String)");
+    updateMessage.Create(
+        nullptr, u"UPDATE Messages SET String = :String WHERE ItemId = :ItemId AND LanguageId = :LanguageId");
+    insertLanguage.Create(nullptr,
+                          u"INSERT INTO Languages (Name, LanguageId, Active) VALUES (:Name, :LanguageId, 1)");
+
+    std::map<int, UINT> codePages;
+    for (std::size_t n = 0; n < texts.size(); ++n) {
+      const Text& t = texts[n];
+      if (languages.insert(t.language).second) {
+        insertLanguage.SetParamValue(u"Name", COleVariant(AfxFromUtf8(LanguageName(t.language))));
+        insertLanguage.SetParamValue(u"LanguageId", COleVariant::Long(t.language));
+        insertLanguage.Execute();
+        ++newLanguages;
+      }
+      auto [it, isNew] = items.emplace(std::make_pair(t.module, t.key), nextItem);
+      if (isNew) {
+        insertItem.SetParamValue(u"Module", COleVariant(t.module));
+        insertItem.SetParamValue(u"KeyString", COleVariant(t.key));
+        insertItem.SetParamValue(u"ItemId", Number(nextItem));
+        insertItem.Execute();
+        ++nextItem;
+        ++newItems;
+      }
+      const std::int64_t item = it->second;
+      CString stored = t.text;
+      if (!args.raw) {
+        auto cp = codePages.find(t.language);
+        if (cp == codePages.end()) cp = codePages.emplace(t.language, CodePageOf(t.language)).first;
+        bool lost = false;
+        stored = ToStored(cp->second, t.text, &lost);
+        if (lost) {
+          std::cerr << "mivoctl: " << csvName << ": line " << t.line << ": characters that code page "
+                    << cp->second << " of language " << Hex(t.language) << " lacks were stored as '?'\n";
+        }
+      }
+      const COleVariant itemValue = Number(item);
+      const bool exists = !messages.emplace(item, t.language).second;
+      CDaoQueryDef& write = exists ? updateMessage : insertMessage;
+      write.SetParamValue(u"ItemId", itemValue);
+      write.SetParamValue(u"LanguageId", COleVariant::Long(t.language));
+      write.SetParamValue(u"String", COleVariant(stored));
+      write.Execute();
+      ++(exists ? replaced : added);
+      if (progress && (n + 1) % 1000 == 0) {
+        std::cerr << "\rmivoctl: importing " << (n + 1) << " of " << texts.size() << " texts" << std::flush;
+      }
+    }
+    if (progress)
+      std::cerr << "\rmivoctl: importing " << texts.size() << " of " << texts.size() << " texts\n";
+    workspace.CommitTrans();
+  } catch (const CDaoException& e) {
+    Fail(kExitRefused, AfxToUtf8(e.Message()));
+    return Fail(kExitRefused, "nothing imported into '" + file + "'");
+  }
+  std::cout << "imported " << (added + replaced) << " texts into " << file << ": " << added << " added, "
+            << replaced << " replaced; " << newItems << " new items, " << newLanguages << " new languages\n";
+  return kExitOk;
+}
+
+int RunExport(const std::vector<std::string>& words) {
+  Args args;
+  if (auto error = Split(words, true, true, &args)) return UsageError(*error, kExportUsage);
+  if (args.help) {
+    std::cout << kExportUsage;
+    return kExitOk;
+  }
+  if (args.positional.size() != 1) return UsageError("export needs exactly one FILE", kExportUsage);
+  std::optional<int> only;
+  if (args.language) {
+    only = ParseLanguage(*args.language);
+    if (!only) return UsageError("'" + *args.language + "' is not a language id", kExportUsage);
+  }
+  const std::string& file = args.positional[0];
+  std::string out = "module,key,language,text\n";
+  try {
+    CDaoDatabase db(nullptr);
+    db.Open(AfxFromUtf8(file).c_str(), FALSE, TRUE, u"");
+    std::string sql =
+        "SELECT Items.Module, Items.KeyString, Messages.LanguageId, Messages.String FROM Items CROSS JOIN "
+        "Messages ON Messages.ItemId = Items.ItemId";
+    if (only) sql += " WHERE Messages.LanguageId = " + std::to_string(*only);
+    sql += " ORDER BY Items.ItemId, Messages.rowid";
+    CDaoRecordset rs(&db);
+    rs.Open(dbOpenSnapshot, AfxFromUtf8(sql).c_str());
+    std::map<int, UINT> codePages;
+    for (; !rs.IsEOF(); rs.MoveNext()) {
+      const int language = static_cast<int>(IntegerOf(rs.GetFieldValue(2)));
+      CString text = TextOf(rs.GetFieldValue(3));
+      if (!args.raw) {
+        auto cp = codePages.find(language);
+        if (cp == codePages.end()) cp = codePages.emplace(language, CodePageOf(language)).first;
+        text = FromStored(cp->second, text);
+      }
+      out += CsvField(AfxToUtf8(TextOf(rs.GetFieldValue(0)))) + "," +
+             CsvField(AfxToUtf8(TextOf(rs.GetFieldValue(1)))) + "," + std::to_string(language) + "," +
+             CsvField(AfxToUtf8(text)) + "\n";
+    }
+  } catch (const CDaoException& e) {
+    return EngineFailure(e);
+  }
+  std::cout << out << std::flush;
+  return std::cout ? kExitOk : Fail(kExitRefused, "cannot write to stdout");
+}
+
+int RunList(const std::vector<std::string>& words) {
+  Args args;
+  if (auto error = Split(words, false, false, &args)) return UsageError(*error, kListUsage);
+  if (args.help) {
+    std::cout << kListUsage;
+    return kExitOk;
+  }
+  if (args.positional.size() != 1) return UsageError("list needs exactly one FILE", kListUsage);
+  const std::string& file = args.positional[0];
+  struct Language {
+    std::string flag = "-";
+    std::int64_t texts = 0;
+    std::string name;
+  };
+  std::vector<int> order;
+  std::map<int, Language> languages;
+  std::int64_t items = 0;
+  try {
+    CDaoDatabase db(nullptr);
+    db.Open(AfxFromUtf8(file).c_str(), FALSE, TRUE, u"");
+    {
+      CDaoRecordset rs(&db);
+      rs.Open(dbOpenSnapshot, u"SELECT count(*) FROM Items");
+      items = IntegerOf(rs.GetFieldValue(0));
+    }
+    {
+      CDaoRecordset rs(&db);
+      rs.Open(dbOpenSnapshot, u"SELECT LanguageId, Active, Name FROM Languages ORDER BY rowid");
+      for (; !rs.IsEOF(); rs.MoveNext()) {
+        const int id = static_cast<int>(IntegerOf(rs.GetFieldValue(0)));
+        if (languages.count(id) == 0) order.push_back(id);
+        Language& l = languages[id];
+        const COleVariant active = rs.GetFieldValue(1);
+        l.flag = (active.vt() != VT_NULL && IntegerOf(active) != 0) ? "yes" : "no";
+        l.name = AfxToUtf8(TextOf(rs.GetFieldValue(2)));
+      }
+    }
+    {
+      CDaoRecordset rs(&db);
+      rs.Open(dbOpenSnapshot,
+              u"SELECT LanguageId, count(*) FROM Messages GROUP BY LanguageId ORDER BY LanguageId");
+      for (; !rs.IsEOF(); rs.MoveNext()) {
+        const int id = static_cast<int>(IntegerOf(rs.GetFieldValue(0)));
+        if (languages.count(id) == 0) order.push_back(id);
+        languages[id].texts = IntegerOf(rs.GetFieldValue(1));
+      }
+    }
+  } catch (const CDaoException& e) {
+    return EngineFailure(e);
+  }
+  std::cout << "items: " << items << "\n";
+  std::printf("%-16s %-5s %8s  %s\n", "LANGUAGE", "FLAG", "TEXTS", "NAME");
+  std::fflush(stdout);
+  for (int id : order) {
+    const Language& l = languages[id];
+    const std::string label = Hex(id) + " (" + std::to_string(id) + ")";
+    std::printf("%-16s %-5s %8lld  %s\n", label.c_str(), l.flag.c_str(), static_cast<long long>(l.texts),
+                l.name.c_str());
+  }
+  std::fflush(stdout);
+  return kExitOk;
+}
+
+int RunDb(const std::vector<std::string>& args) {
+  if (args.empty()) {
+    std::cerr << kUsage;
+    return kExitUsage;
+  }
+  const std::string& command = args[0];
+  const std::vector<std::string> rest(args.begin() + 1, args.end());
+  if (IsHelp(command) || command == "help") {
+    std::cout << kUsage;
+    return kExitOk;
+  }
+  if (command == "create") return RunCreate(rest);
+  if (command == "import") return RunImport(rest);
+  if (command == "export") return RunExport(rest);
+  if (command == "list") return RunList(rest);
+  return UsageError("unknown db command '" + command + "'", kUsage);
+}
+
+const MivoctlCommand kDbCommand({"db", "standard databases: create, import and export texts (CSV), list",
+                                 RunDb});
+
+}  // namespace
+}  // namespace mivoctl
