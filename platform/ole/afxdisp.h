@@ -1,20 +1,32 @@
-// The automation runtime over D-Bus: command targets with dispatch maps, the class factory, the lock count.
+// The automation runtime over D-Bus: command targets with dispatch maps, VARIANT conversion, the class
+// factory, the lock count, and the process's bus connection.
 //
-// Contract (the wire side is fixed in the D-Bus service description of the project's design notes):
-// - A BSTR is a wide string that may be null (std::nullopt). A method receives a VT_BSTR argument as
-//   `const CString*` (null for a null BSTR), a VT_BSTR|VT_BYREF argument as `BSTR*` (the method replaces
-//   the value with SetSysString), and returns a VT_BSTR result as CString (AllocSysString: the caller owns
-//   the copy). VT_BOOL arguments and results are BOOL in the method (non-zero TRUE), VT_I2 is short,
-//   VT_DATE is DATE.
-// - A dispatch map lists members with explicit DISPIDs, declared result type and parameter types.
-//   CCmdTarget::Invoke looks a DISPID up, checks the argument count, converts every by-value argument to its
-//   declared type with the Automation rules (VariantChangeType) and calls the member; a by-reference
-//   parameter must arrive as VT_BSTR|VT_BYREF and is never converted. Failures are HRESULTs:
-//   DISP_E_MEMBERNOTFOUND, DISP_E_BADPARAMCOUNT, DISP_E_TYPEMISMATCH / DISP_E_OVERFLOW with the 0-based
-//   argument position in *puArgErr, DISP_E_EXCEPTION with a description for an exception thrown by the
-//   member (the target stays usable).
-// - GetIDsOfNames matches member names without regard to letter case.
-// - AfxOleLockApp / AfxOleUnlockApp count live automation objects; AfxOleGetLockCount reads the count.
+// Contract (the wire side is the D-Bus service of the design notes, section "Automation"):
+// - A BSTR is a wide string that may be null (std::nullopt). A member receives a VT_BSTR argument as
+//   `const CString*` (null for a null BSTR, which is different from an empty one), a VT_BSTR|VT_BYREF
+//   argument as `BSTR*` (the member replaces the value with SetSysString; the caller owns the storage), and
+//   returns a VT_BSTR result as CString (the caller gets its own copy). VT_BOOL arguments and results are
+//   BOOL in the member (non-zero is TRUE; a TRUE result leaves as VARIANT_TRUE), VT_I2 is short, VT_I4 is
+//   LONG, VT_DATE is DATE, VT_R8 is double.
+// - A dispatch map lists members with explicit DISPIDs, the declared result type and the declared parameter
+//   types (a VTS_ string). The map macros check at compile time that each member's C++ signature matches
+//   its declared types.
+// - CCmdTarget::GetIDsOfNames matches the member name (the first name) without regard to ASCII letter
+//   case; every further name (a parameter name) gets DISPID_UNKNOWN and makes the call fail with
+//   DISP_E_UNKNOWNNAME, as no member has named parameters.
+// - CCmdTarget::Invoke takes the arguments in declaration order. In this order it: finds the DISPID
+//   (DISP_E_MEMBERNOTFOUND), checks the argument count (DISP_E_BADPARAMCOUNT), converts every by-value
+//   argument to its declared type with VariantChangeType (its error, with the 0-based position of the
+//   argument in *puArgErr), requires every by-reference parameter to arrive as VT_BSTR|VT_BYREF with
+//   storage (DISP_E_TYPEMISMATCH naming it otherwise; it is never converted), and calls the member. An
+//   exception thrown by the member becomes DISP_E_EXCEPTION with what() as the description (EXCEPINFO);
+//   the target stays usable. A target whose automation is not enabled has no members.
+// - Lifetime: a command target starts with one reference. ExternalRelease drops one; the last one calls
+//   OnFinalRelease, which deletes the object (an override may do more, and must then call the base).
+// - AfxOleLockApp / AfxOleUnlockApp count live automation objects (never below 0); AfxOleGetLockCount
+//   reads the count. It is the ObjectCount of every class object on the bus.
+// - Threads: the runtime belongs to the thread that called AfxOleInit (the main thread); bus callbacks and
+//   member calls run there, one at a time. Reports (AfxMessageBox) from other threads reach stderr only.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +34,8 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "platform/afx/afx.h"
@@ -39,25 +53,105 @@ inline constexpr HRESULT DISP_E_BADVARTYPE = static_cast<HRESULT>(0x80020008U);
 inline constexpr HRESULT DISP_E_EXCEPTION = static_cast<HRESULT>(0x80020009U);
 inline constexpr HRESULT DISP_E_OVERFLOW = static_cast<HRESULT>(0x8002000AU);
 inline constexpr HRESULT DISP_E_BADPARAMCOUNT = static_cast<HRESULT>(0x8002000EU);
+inline constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001U);
+inline constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057U);
 inline constexpr DISPID DISPID_UNKNOWN = -1;
 
-// Assigns `value` to the client's string (the framework's CString::SetSysString).
-inline void SetSysString(BSTR* target, const CString& value) { *target = value; }
+// Replaces the client's string with `value` (the framework's CString::SetSysString). A null target is
+// ignored.
+inline void SetSysString(BSTR* target, const CString& value) {
+  if (target) *target = value;
+}
 
-// A VARIANT as the dispatch layer carries it. Byref BSTRs point at storage owned by the caller of Invoke.
+// A VARIANT as the runtime carries it. Which member holds the value depends on vt:
+//   llVal   VT_I1, VT_I2, VT_I4, VT_I8 and VT_BOOL (VARIANT_TRUE -1 / VARIANT_FALSE 0)
+//   ullVal  VT_UI1, VT_UI2, VT_UI4, VT_UI8
+//   dblVal  VT_R4, VT_R8, VT_DATE
+//   bstrVal VT_BSTR (nullopt: a null BSTR)
+//   pbstrVal VT_BSTR | VT_BYREF: storage owned by whoever built the VARIANT
+// VT_EMPTY, VT_NULL and VT_ERROR carry no value.
 struct VARIANT {
   VARTYPE vt = VT_EMPTY;
-  std::int64_t llVal = 0;    // VT_I1, VT_I2, VT_I4, VT_I8, VT_UI1, VT_UI2, VT_UI4, VT_BOOL (-1 / 0)
-  std::uint64_t ullVal = 0;  // VT_UI8
-  double dblVal = 0;         // VT_R4, VT_R8, VT_DATE
-  BSTR bstrVal;              // VT_BSTR
-  BSTR* pbstrVal = nullptr;  // VT_BSTR | VT_BYREF
+  std::int64_t llVal = 0;
+  std::uint64_t ullVal = 0;
+  double dblVal = 0;
+  BSTR bstrVal;
+  BSTR* pbstrVal = nullptr;
+
+  static VARIANT Empty() { return {}; }
+  static VARIANT Null() { return Of(VT_NULL); }
+  static VARIANT I2(SHORT v) { return Signed(VT_I2, v); }
+  static VARIANT I4(LONG v) { return Signed(VT_I4, v); }
+  static VARIANT I8(std::int64_t v) { return Signed(VT_I8, v); }
+  static VARIANT UI1(BYTE v) { return Unsigned(VT_UI1, v); }
+  static VARIANT UI2(USHORT v) { return Unsigned(VT_UI2, v); }
+  static VARIANT UI4(DWORD v) { return Unsigned(VT_UI4, v); }
+  static VARIANT UI8(std::uint64_t v) { return Unsigned(VT_UI8, v); }
+  static VARIANT R8(double v) { return Real(VT_R8, v); }
+  static VARIANT Date(DATE v) { return Real(VT_DATE, v); }
+  static VARIANT Bool(bool v) { return Signed(VT_BOOL, v ? VARIANT_TRUE : VARIANT_FALSE); }
+  static VARIANT Bstr(CString v) {
+    VARIANT r = Of(VT_BSTR);
+    r.bstrVal = std::move(v);
+    return r;
+  }
+  static VARIANT NullBstr() { return Of(VT_BSTR); }
+  static VARIANT ByRefBstr(BSTR* storage) {
+    VARIANT r = Of(VT_BSTR | VT_BYREF);
+    r.pbstrVal = storage;
+    return r;
+  }
+
+ private:
+  static VARIANT Of(VARTYPE vt) {
+    VARIANT r;
+    r.vt = vt;
+    return r;
+  }
+  static VARIANT Signed(VARTYPE vt, std::int64_t v) {
+    VARIANT r = Of(vt);
+    r.llVal = v;
+    return r;
+  }
+  static VARIANT Unsigned(VARTYPE vt, std::uint64_t v) {
+    VARIANT r = Of(vt);
+    r.ullVal = v;
+    return r;
+  }
+  static VARIANT Real(VARTYPE vt, double v) {
+    VARIANT r = Of(vt);
+    r.dblVal = v;
+    return r;
+  }
 };
 
+// Converts *pvarSrc to type vt into *pvargDest, by the Automation rules (no flags are interpreted; the
+// number and date formats are the invariant ones). Targets: VT_I2, VT_I4, VT_R8, VT_BOOL, VT_BSTR, VT_DATE
+// (others give DISP_E_BADVARTYPE). Sources: VT_EMPTY, VT_NULL, the integer types VT_I1 to VT_UI8, VT_R4,
+// VT_R8, VT_DATE, VT_BOOL, VT_BSTR, and VT_BSTR|VT_BYREF (its value is converted). The rules:
+// - Empty becomes 0, FALSE, "" or 0.0. Null, VT_ERROR and other value-less types give DISP_E_TYPEMISMATCH.
+// - To an integer: a value outside the target's range gives DISP_E_OVERFLOW; a fraction is rounded half to
+//   even (2.5 -> 2, 3.5 -> 4); NaN gives DISP_E_OVERFLOW; TRUE is -1.
+// - To VT_BOOL: any non-zero number is TRUE (VARIANT_TRUE).
+// - To VT_DATE: numbers are day serials (days since 1899-12-30, the fraction the time of day); outside the
+//   representable years 100 to 9999 gives DISP_E_OVERFLOW; TRUE is -1.0.
+// - To VT_BSTR: integers in decimal; TRUE "-1" and FALSE "0" (no VARIANT_ALPHABOOL); doubles in their
+//   shortest round-trip form with an upper-case exponent ("0.1", "1E+20", "-2.5"); dates as
+//   "YYYY-MM-DD" or "YYYY-MM-DD HH:MM:SS" when there is a time of day. A null BSTR stays null.
+// - From VT_BSTR (leading and trailing white space ignored): numbers are [+|-]digits[.digits][(e|E)
+//   [+|-]digits] (also ".5" and "5."), converted exactly (decimal rounding, not through a double, for the
+//   integer targets); no thousands separators, currency signs or hexadecimal forms. Text that does not
+//   parse, the empty text and a null BSTR give DISP_E_TYPEMISMATCH. VT_BOOL also accepts "True" and
+//   "False" in any letter case. VT_DATE also accepts "YYYY-MM-DD", "YYYY-MM-DD HH:MM[:SS]" (or a "T"
+//   between the date and the time) and "HH:MM[:SS]" (a time on day 0); an impossible date or time is
+//   DISP_E_TYPEMISMATCH.
+// On failure *pvargDest is left unchanged. pvargDest may equal pvarSrc.
+HRESULT VariantChangeType(VARIANT* pvargDest, const VARIANT* pvarSrc, USHORT wFlags, VARTYPE vt);
+
 struct EXCEPINFO {
-  CString bstrSource;
-  CString bstrDescription;
-  SCODE scode = 0;
+  CString bstrSource;       // the class name of the target
+  CString bstrDescription;  // what() of the exception
+  SCODE scode = 0;          // E_OUTOFMEMORY for std::bad_alloc, else E_FAIL
 };
 
 class CCmdTarget;
@@ -66,82 +160,183 @@ class CCmdTarget;
 struct AFX_DISPMAP_ENTRY {
   const char* lpszName;
   DISPID lDispID;
-  VARTYPE vtReturn;
-  const BYTE* lpvtParams;  // zero-terminated VTS_ string: the declared parameter types
+  VARTYPE vtReturn;        // VT_EMPTY for a member without a result
+  const char* lpvtParams;  // zero-terminated VTS_ string: the declared parameter types
   // Calls the member with arguments already converted to the declared types.
   void (*pfnInvoke)(CCmdTarget* target, std::span<VARIANT> args, VARIANT* result);
 };
 
+// A dispatch map: its entries, then those of the base class's map.
 struct AFX_DISPMAP {
   const AFX_DISPMAP* pBaseMap;
   const AFX_DISPMAP_ENTRY* lpEntries;
   std::size_t nEntries;
 };
 
+// In a VTS_ string, a parameter type byte with this bit set is passed by reference.
+inline constexpr BYTE VT_MFCBYREF = 0x40;
+
 class CCmdTarget : public CObject {
   DECLARE_DYNAMIC(CCmdTarget)
 
  public:
-  CCmdTarget();
-  ~CCmdTarget() override;
+  CCmdTarget() = default;
+  ~CCmdTarget() override = default;
   CCmdTarget(const CCmdTarget&) = delete;
   CCmdTarget& operator=(const CCmdTarget&) = delete;
 
-  void EnableAutomation();
-  BOOL IsAutomationEnabled() const { return automation_; }
+  void EnableAutomation() { automation_ = true; }
+  BOOL IsAutomationEnabled() const { return automation_ ? TRUE : FALSE; }
+
+  // Reference count of the object as its clients hold it; it starts at 1.
+  DWORD ExternalAddRef() { return ++refs_; }
+  // Drops one reference; the last one calls OnFinalRelease. Returns the remaining count.
+  DWORD ExternalRelease();
 
   // Called when the last reference is released; deletes the object.
   virtual void OnFinalRelease();
+  // The most derived class's dispatch map; null for a class without one.
   virtual const AFX_DISPMAP* GetDispatchMap() const;
 
-  // Looks up the DISPID of rgszNames[0] (case-insensitive) and -1 for every further name; returns S_OK,
-  // or DISP_E_UNKNOWNNAME when any name is unknown.
+  // See the contract at the top. rgDispId receives one DISPID per name.
   HRESULT GetIDsOfNames(const std::vector<CString>& rgszNames, std::vector<DISPID>& rgDispId) const;
-  // args in declaration order; see the contract at the top.
+  // See the contract at the top. pVarResult, pExcepInfo and puArgErr may be null.
   HRESULT Invoke(DISPID dispid, std::vector<VARIANT>& args, VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
                  UINT* puArgErr);
+  // The entry of a DISPID (the most derived map first), or null.
   const AFX_DISPMAP_ENTRY* FindDispEntry(DISPID dispid) const;
+  // Every entry of the map chain, the most derived map first; a DISPID hidden by a derived entry is left
+  // out.
+  std::vector<const AFX_DISPMAP_ENTRY*> GetDispEntries() const;
+
+ protected:
+  // The (empty) map of the base class; a derived map names it as its base.
+  static const AFX_DISPMAP dispatchMap;
 
  private:
   bool automation_ = false;
+  DWORD refs_ = 1;
 };
 
-// The VTS_ parameter type strings of the dispatch map macros.
+// The VTS_ parameter type strings of the dispatch map macros: one byte per parameter, its VARTYPE, with
+// VT_MFCBYREF for a by-reference parameter.
 #define VTS_I2 "\x02"
 #define VTS_I4 "\x03"
 #define VTS_R8 "\x05"
 #define VTS_DATE "\x07"
 #define VTS_BSTR "\x08"
 #define VTS_BOOL "\x0B"
-#define VTS_PBSTR "\x48"  // VT_BSTR | VT_BYREF, encoded as 0x40 | VT_BSTR in the one-byte string
+#define VTS_PBSTR "\x48"
 #define VTS_NONE ""
 
 namespace mivo::ole {
-// Converts one already-converted argument to the C++ parameter type of a member, and a member's result to
-// a VARIANT of the declared type. Implemented for short, BOOL/int, DATE, const CString*, BSTR*, CString.
+
+template <class>
+inline constexpr bool kUnsupportedDispType = false;
+
+// The argument of a member as the member's parameter type T, from a VARIANT already converted to the
+// declared type.
 template <class T>
-T FromVariant(VARIANT& v);
+T FromVariant(VARIANT& v) {
+  if constexpr (std::is_same_v<T, SHORT>) {
+    return static_cast<SHORT>(v.llVal);
+  } else if constexpr (std::is_same_v<T, LONG>) {  // BOOL and LONG are one type
+    return v.vt == VT_BOOL ? (v.llVal != 0 ? TRUE : FALSE) : static_cast<LONG>(v.llVal);
+  } else if constexpr (std::is_same_v<T, double>) {  // DATE and double are one type
+    return v.dblVal;
+  } else if constexpr (std::is_same_v<T, const CString*>) {
+    return v.bstrVal ? &*v.bstrVal : nullptr;
+  } else if constexpr (std::is_same_v<T, BSTR*>) {
+    return v.pbstrVal;
+  } else {
+    static_assert(kUnsupportedDispType<T>, "parameter type not supported in dispatch maps");
+  }
+}
+
+// A member's result as a VARIANT of the declared type vt.
+inline void ToVariant(SHORT value, VARTYPE vt, VARIANT* result) { *result = VARIANT::I2(value); }
+inline void ToVariant(LONG value, VARTYPE vt, VARIANT* result) {
+  *result = vt == VT_BOOL ? VARIANT::Bool(value != 0) : VARIANT::I4(value);
+}
+inline void ToVariant(double value, VARTYPE vt, VARIANT* result) {
+  *result = vt == VT_DATE ? VARIANT::Date(value) : VARIANT::R8(value);
+}
+inline void ToVariant(CString value, VARTYPE vt, VARIANT* result) { *result = VARIANT::Bstr(std::move(value)); }
+
+// TRUE when the C++ type T can carry the declared parameter type byte `vts`.
+template <class T>
+constexpr bool ParamFits(unsigned char vts) {
+  switch (vts) {
+    case VT_I2:
+      return std::is_same_v<T, SHORT>;
+    case VT_I4:
+    case VT_BOOL:
+      return std::is_same_v<T, LONG>;
+    case VT_R8:
+    case VT_DATE:
+      return std::is_same_v<T, double>;
+    case VT_BSTR:
+      return std::is_same_v<T, const CString*>;
+    case VT_MFCBYREF | VT_BSTR:
+      return std::is_same_v<T, BSTR*>;
+    default:
+      return false;
+  }
+}
+
 template <class R>
-void ToVariant(R&& value, VARTYPE vt, VARIANT* result);
+constexpr bool ResultFits(VARTYPE vt) {
+  switch (vt) {
+    case VT_EMPTY:
+      return std::is_void_v<R>;
+    case VT_I2:
+      return std::is_same_v<R, SHORT>;
+    case VT_I4:
+    case VT_BOOL:
+      return std::is_same_v<R, LONG>;
+    case VT_R8:
+    case VT_DATE:
+      return std::is_same_v<R, double>;
+    case VT_BSTR:
+      return std::is_same_v<R, CString>;
+    default:
+      return false;
+  }
+}
 
 template <auto Member>
 struct DispThunk;
+
 template <class C, class R, class... A, R (C::*Member)(A...)>
 struct DispThunk<Member> {
+  // TRUE when the member's parameters and result match the VTS_ string and the declared result type.
+  static constexpr bool Matches(const char* vts, VARTYPE vtReturn) {
+    std::size_t n = 0;
+    while (vts[n] != '\0') ++n;
+    if (n != sizeof...(A)) return false;
+    std::size_t i = 0;
+    const bool params = (ParamFits<A>(static_cast<unsigned char>(vts[i++])) && ...);
+    static_cast<void>(i);
+    return params && ResultFits<R>(vtReturn);
+  }
+
   static void Invoke(CCmdTarget* target, std::span<VARIANT> args, VARIANT* result, VARTYPE vtReturn) {
     Call(static_cast<C*>(target), args, result, vtReturn, std::index_sequence_for<A...>{});
   }
+
   template <std::size_t... I>
   static void Call(C* self, std::span<VARIANT> args, VARIANT* result, VARTYPE vtReturn,
                    std::index_sequence<I...>) {
     if constexpr (std::is_void_v<R>) {
       (self->*Member)(FromVariant<A>(args[I])...);
+      if (result) *result = VARIANT::Empty();
     } else {
       R r = (self->*Member)(FromVariant<A>(args[I])...);
       if (result) ToVariant(std::move(r), vtReturn, result);
     }
   }
 };
+
 }  // namespace mivo::ole
 
 #define DECLARE_DISPATCH_MAP()                      \
@@ -156,28 +351,62 @@ struct DispThunk<Member> {
   const AFX_DISPMAP* theClass::GetDispatchMap() const { return &theClass::dispatchMap; } \
   const AFX_DISPMAP_ENTRY theClass::_dispatchEntries[] = {
 
-#define DISP_FUNCTION_ID(theClass, szExternalName, dispid, pfnMember, vtRetVal, vtsParams)                  \
-  {szExternalName, dispid, vtRetVal, reinterpret_cast<const BYTE*>(vtsParams),                              \
-   [](CCmdTarget* t, std::span<VARIANT> a, VARIANT* r) {                                                    \
-     ::mivo::ole::DispThunk<&theClass::pfnMember>::Invoke(t, a, r, vtRetVal);                               \
+#define DISP_FUNCTION_ID(theClass, szExternalName, dispid, pfnMember, vtRetVal, vtsParams)                 \
+  {szExternalName, dispid, vtRetVal, vtsParams,                                                            \
+   [](CCmdTarget* t, std::span<VARIANT> a, VARIANT* r) {                                                   \
+     using Thunk = ::mivo::ole::DispThunk<&theClass::pfnMember>;                                           \
+     static_assert(Thunk::Matches(vtsParams, vtRetVal),                                                    \
+                   "the member " szExternalName " does not match its declared parameter and result types"); \
+     Thunk::Invoke(t, a, r, vtRetVal);                                                                     \
    }},
 
-#define END_DISPATCH_MAP(theClass, baseClass)                                                         \
-  }                                                                                                   \
-  ;                                                                                                   \
-  const AFX_DISPMAP theClass::dispatchMap = {nullptr, theClass::_dispatchEntries,                     \
-                                             sizeof(theClass::_dispatchEntries) /                     \
-                                                 sizeof(theClass::_dispatchEntries[0])};
+#define END_DISPATCH_MAP(theClass, baseClass)                                                  \
+  }                                                                                            \
+  ;                                                                                            \
+  const AFX_DISPMAP theClass::dispatchMap = {                                                  \
+      &baseClass::dispatchMap, theClass::_dispatchEntries,                                     \
+      sizeof(theClass::_dispatchEntries) / sizeof(theClass::_dispatchEntries[0])};
 
-// The process-wide count of live automation objects.
+// ---- The lock count ------------------------------------------------------------------------------------
+
 void AfxOleLockApp();
 void AfxOleUnlockApp();
 LONG AfxOleGetLockCount();
 
-// Connects the automation runtime to the session bus (DBUS_STARTER_ADDRESS when the bus started us, else
-// DBUS_SESSION_BUS_ADDRESS). FALSE on failure. A registration run may call it without a bus: it then
-// succeeds without connecting.
+// ---- The runtime ---------------------------------------------------------------------------------------
+
+namespace mivo::ole {
+enum class InitMode {
+  kServe,         // connect to the bus; fail without one
+  kRegistration,  // a registration run: the bus is not needed and not connected
+};
+// Initialises the runtime on the calling thread. kServe connects to DBUS_STARTER_ADDRESS when the bus
+// started the process, else to the session bus (DBUS_SESSION_BUS_ADDRESS, else
+// $XDG_RUNTIME_DIR/bus); FALSE when that fails. Once connected it creates the thread's event loop with the
+// bus attached, installs it as the framework's message pump (RunMessageLoop), installs a report sink that
+// broadcasts every AfxMessageBox report, and adds AfxOleTerm as a termination handler. A second call
+// after a successful one returns TRUE and changes nothing.
+BOOL OleInit(InitMode mode);
+// TRUE when the command line the process received holds the switch RegServer or UnregServer (a "/" or
+// "-" followed by the name, in any letter case, as a prefix).
+BOOL IsRegistrationRun();
+// The event loop: serves the bus until SIGTERM or SIGINT arrives (they are blocked for the calling thread
+// and taken through the loop) or the bus connection is lost; returns 0. Without a connection it returns 0
+// at once.
+int RunMessageLoop();
+// TRUE while the runtime holds a bus connection.
+BOOL IsConnected();
+}  // namespace mivo::ole
+
+// The runtime for this process: a registration run (IsRegistrationRun) initialises without the bus and
+// succeeds; any other run needs the bus (OleInit(kServe)). 0 means failure.
 BOOL AfxOleInit();
+// The orderly end of the runtime: revokes every class object (their automation objects are dropped, as if
+// their clients had released them), removes the report sink, flushes and closes the bus connection.
+// Nothing happens when the runtime is not initialised. AfxOleInit adds it as a termination handler.
+void AfxOleTerm();
+
+// ---- Class identifiers and factories -------------------------------------------------------------------
 
 struct CLSID {
   std::uint32_t Data1;
@@ -188,27 +417,68 @@ struct CLSID {
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" in upper case.
 CString StringFromCLSID(const CLSID& clsid);
 
-// A class factory: static lifetime, one per creatable class, all of them reachable through the static
-// operations.
+// A class factory: static lifetime, one per creatable class; the constructor adds it to the process's
+// list of factories and the destructor revokes it and removes it.
+//
+// On the bus a registered factory is its programmatic identifier P (say "Mivo.DataBase.OLEServer"):
+// - the bus name P, requested with queueing (a second process waits in the queue and serves once it owns
+//   the name);
+// - the class object at the path "/" + P with dots as slashes ("/Mivo/DataBase/OLEServer"), interface
+//   Mivo.DataBase.ClassFactory: CreateInstance() -> o, properties ObjectCount (u, AfxOleGetLockCount,
+//   emits change signals) and ClassId (s, StringFromCLSID, constant); interface Mivo.DataBase.Events with
+//   the signal Message(s title, s text), broadcast for every AfxMessageBox report;
+// - automation objects at "<class path>/<n>", n = 1, 2, ... never reused while the process runs, each
+//   dropped by Release() or when the client that created it leaves the bus;
+// - the class object and every automation object answer the interface P, whose methods are generated from
+//   the class's dispatch map (VT_I2 n, VT_BOOL b, VT_I4 i, VT_BSTR s, VT_DATE and VT_R8 d; a by-reference
+//   BSTR is an in "s" and a second out "s" after the result), and Mivo.DataBase.Dispatch:
+//   GetIDsOfNames(as) -> ai, Invoke(i dispid, av args) -> (v result, av refs), Release(). The class object
+//   is one shared instance of the class that holds no lock; Release on it does nothing.
+// - failures are D-Bus errors "Mivo.DataBase.Error.<Name>" (UnknownName, MemberNotFound, BadParamCount,
+//   TypeMismatch, Overflow, Exception, BadVarType, Failed) whose message is "0x%08X <text>".
+// A report also becomes a desktop notification (org.freedesktop.Notifications.Notify, sent without
+// waiting for a reply) while that name has an owner on the bus.
 class COleObjectFactory : public CCmdTarget {
+  DECLARE_DYNAMIC(COleObjectFactory)
+
  public:
   COleObjectFactory(const CLSID& clsid, const CRuntimeClass* pRuntimeClass, BOOL bMultiInstance,
                     LPCWSTR lpszProgID);
   ~COleObjectFactory() override;
 
-  // Offers every factory's class on the bus (requests the bus name, queued, and exports the class object).
+  // Offers every factory's class on the bus. FALSE when the runtime is not connected or any factory
+  // failed; a factory already registered counts as success.
   static BOOL RegisterAll();
-  // Writes (TRUE) or removes (FALSE) every factory's activation file and class entries in the machine hive.
+  // Writes (TRUE) or removes (FALSE) every factory's registration: the activation file
+  // "<ProgID>.service" ("[D-BUS Service]", "Name=<ProgID>", "Exec=<the executable's path>") in
+  // $MIVODB_DBUS_SERVICE_DIR, default ${XDG_DATA_HOME:-$HOME/.local/share}/dbus-1/services (created when
+  // missing), and the class entries below HKEY_LOCAL_MACHINE\Software\Classes: the default values of
+  // "<ProgID>\CLSID" ("{GUID}"), "CLSID\{GUID}\LocalServer32" (the executable's path) and
+  // "CLSID\{GUID}\ProgID" (the ProgID); removal deletes the keys "<ProgID>" and "CLSID\{GUID}" with
+  // everything below them. Needs no bus. The result is FALSE when an activation file could not be
+  // written or removed; what the settings hive refuses is ignored.
   static BOOL UpdateRegistryAll(BOOL bRegister = TRUE);
+  // Withdraws every factory from the bus (see Revoke).
   static void RevokeAll();
+
+  // Offers this factory's class on the bus; FALSE without a connection or when the bus refuses.
+  BOOL Register();
+  // Withdraws the class: drops its automation objects and its class object and gives up the bus name.
+  void Revoke();
+  BOOL IsRegistered() const;
+  BOOL UpdateRegistry(BOOL bRegister = TRUE);
 
   const CLSID& GetClassID() const { return m_clsid; }
   const CString& GetProgID() const { return m_strProgID; }
   const CRuntimeClass* GetRuntimeClassOfObjects() const { return m_pRuntimeClass; }
   BOOL IsMultiInstance() const { return m_bMultiInstance; }
 
-  // A new object of the factory's class (through dynamic creation), owned by the runtime.
+  // A new object of the factory's class (through dynamic creation), with one reference that the caller
+  // owns; null when the class is not dynamically creatable or not a CCmdTarget.
   CCmdTarget* CreateObject();
+
+  // Every factory of the process, in construction order.
+  static const std::vector<COleObjectFactory*>& Factories();
 
  private:
   CLSID m_clsid;

@@ -1,0 +1,161 @@
+// A small client of the MivoDB automation service on D-Bus, for tools, tests and benchmarks.
+//
+// Contract:
+// - A MivoClient owns one private connection to a bus (the session bus, or an address given by the
+//   caller). It belongs to the thread that uses it; several clients in one process are independent
+//   connections, each with its own unique name. Destroying the client closes the connection, so the bus
+//   sees the client leave (the server then drops the objects that client created).
+// - Every call waits at most the client's timeout (default 25 s) for its reply. While it waits, the
+//   client dispatches the signals that arrive, so a Message signal the server broadcasts during a call
+//   reaches the handler before the call returns.
+// - A refused call throws BusError: the D-Bus error name ("Mivo.DataBase.Error.TypeMismatch",
+//   "org.freedesktop.DBus.Error.ServiceUnknown", ...) and its message. A reply of an unexpected shape is
+//   a BusError named kProtocolError. Connecting throws BusError too.
+// - Strings cross the wire as UTF-8 and are CString (UTF-16) on this side.
+// - Invoke speaks the wire form of Mivo.DataBase.Dispatch: a VT_BSTR with a null value goes as the
+//   value-less struct (8), VT_EMPTY as (0), VT_NULL as (1), VT_ERROR as (10); a VT_BSTR|VT_BYREF goes as
+//   the struct (s) with the value of its storage (an empty text for a null one) and, when the call
+//   succeeds, its storage receives the value the server returned for it. VT_DATE and VT_R4 go as doubles
+//   ("d", a date as its day serial), VT_I1 as "n". Other types are refused with std::invalid_argument.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/ole/afxdisp.h"
+
+namespace mivo::ole {
+
+inline constexpr const char* kServiceName = "Mivo.DataBase.OLEServer";
+inline constexpr const char* kClassObjectPath = "/Mivo/DataBase/OLEServer";
+inline constexpr const char* kMethodsInterface = "Mivo.DataBase.OLEServer";
+inline constexpr const char* kDispatchInterface = "Mivo.DataBase.Dispatch";
+inline constexpr const char* kFactoryInterface = "Mivo.DataBase.ClassFactory";
+inline constexpr const char* kEventsInterface = "Mivo.DataBase.Events";
+inline constexpr const char* kErrorPrefix = "Mivo.DataBase.Error.";
+// The name of a BusError for a reply this client could not read.
+inline constexpr const char* kProtocolError = "Mivo.Client.Error.Protocol";
+
+// A refused call: the D-Bus error name and message.
+class BusError : public std::runtime_error {
+ public:
+  BusError(std::string name, std::string message);
+  const std::string& name() const { return name_; }
+  const std::string& message() const { return message_; }
+  // The HRESULT at the start of the message ("0x80020005 ..."), or 0 when the message has none.
+  HRESULT hresult() const;
+  // The name without "Mivo.DataBase.Error." ("TypeMismatch"), or the whole name for other errors.
+  std::string ShortName() const;
+
+ private:
+  std::string name_;
+  std::string message_;
+};
+
+// The outcome of a successful Invoke: the result and the final value of each by-reference argument, in
+// argument order.
+struct InvokeResult {
+  VARIANT result;
+  std::vector<CString> refs;
+};
+
+class MivoClient {
+ public:
+  using MessageHandler = std::function<void(const CString& title, const CString& text)>;
+
+  // Connects to the session bus (DBUS_SESSION_BUS_ADDRESS, else $XDG_RUNTIME_DIR/bus).
+  static std::unique_ptr<MivoClient> ConnectSession();
+  // Connects to the bus at a D-Bus address ("unix:path=/tmp/x/bus").
+  static std::unique_ptr<MivoClient> Connect(const std::string& address);
+
+  ~MivoClient();
+  MivoClient(const MivoClient&) = delete;
+  MivoClient& operator=(const MivoClient&) = delete;
+
+  void SetTimeout(std::chrono::microseconds timeout) { timeout_ = timeout; }
+  std::chrono::microseconds timeout() const { return timeout_; }
+  // This connection's unique name on the bus (":1.42").
+  std::string UniqueName() const;
+
+  // ---- Late binding (Mivo.DataBase.Dispatch) on the object at `path` ----
+  // One DISPID per name; an unknown member name throws BusError (UnknownName).
+  std::vector<DISPID> GetIDsOfNames(const std::string& path, const std::vector<CString>& names);
+  // Calls DISPID `dispid` with `args` in declaration order (see the wire forms at the top).
+  InvokeResult Invoke(const std::string& path, DISPID dispid, std::vector<VARIANT>& args);
+  // GetIDsOfNames for `name`, then Invoke.
+  InvokeResult InvokeByName(const std::string& path, const CString& name, std::vector<VARIANT>& args);
+  // Drops the object at `path` (Mivo.DataBase.Dispatch.Release).
+  void Release(const std::string& path);
+
+  // ---- The class object ----
+  // A new automation object; returns its path.
+  std::string CreateInstance();
+  std::uint32_t ObjectCount();
+  std::string ClassId();
+
+  // ---- The typed methods (interface Mivo.DataBase.OLEServer) on the object at `path` ----
+  bool SetLanguage(const std::string& path, std::int16_t language, bool user_flag);
+  CString GetLanguageString(const std::string& path, const CString& module, const CString& key);
+  // `text` goes in and is replaced by the text the server returns.
+  bool GetLanguageString2(const std::string& path, CString& text, const CString& module, const CString& key);
+  bool AddLogLine(const std::string& path, DATE date, std::int16_t n1, const CString& s1, const CString& s2,
+                  std::int16_t n2, const CString& s3, const CString& s4, const CString& s5,
+                  const CString& s6);
+  bool SetConfigString(const std::string& path, const CString& value, const CString& module,
+                       const CString& key);
+  CString GetConfigString(const std::string& path, const CString& module, const CString& key);
+  // `value` goes in and is replaced by the value the server returns.
+  bool GetConfigString2(const std::string& path, CString& value, const CString& module, const CString& key);
+  std::int16_t GetCurCharsetCode(const std::string& path);
+  bool RefreshConfDB(const std::string& path);
+  bool RefreshLangDB(const std::string& path);
+
+  // ---- Events ----
+  // Calls `handler` for every Message signal on the class object's path from now on (until the client is
+  // destroyed). Several handlers may be subscribed.
+  void SubscribeMessages(MessageHandler handler);
+  // Dispatches the messages that have arrived, waiting up to `wait` for the first one when none is
+  // queued; returns how many were dispatched.
+  int ProcessPending(std::chrono::milliseconds wait);
+  // Calls `handler` for every change of the owner of the bus name `name` from now on (an empty text
+  // stands for no owner).
+  void WatchNameOwner(
+      const std::string& name,
+      std::function<void(const std::string& old_owner, const std::string& new_owner)> handler);
+
+  // ---- The bus itself ----
+  bool NameHasOwner(const std::string& name);
+  // The unique name that owns `name`; throws BusError (NameHasNoOwner) when nobody does.
+  std::string NameOwner(const std::string& name);
+  // The process id of the owner of `name` (org.freedesktop.DBus.GetConnectionUnixProcessID).
+  std::uint32_t NameOwnerPid(const std::string& name);
+
+  struct Impl;
+
+ private:
+  explicit MivoClient(std::unique_ptr<Impl> impl);
+
+  std::unique_ptr<Impl> impl_;
+  std::chrono::microseconds timeout_{std::chrono::seconds(25)};
+};
+
+// ---- Argument words, as mivoctl call takes them ----
+
+// Parses one argument word into a VARIANT. `ref_storage` receives the storage of a by-reference
+// argument (the VARIANT points into it; the caller keeps it alive and unmoved until the call is done).
+// Forms: a plain word is a BSTR; "str:TEXT" a BSTR (for a text that looks like a typed form); "i2:N",
+// "i4:N", "i8:N", "ui1:N", "ui2:N", "ui4:N", "ui8:N" integers; "r8:X" a double; "bool:true|false|1|0"; "date:
+// YYYY-MM-DD[ HH:MM[:SS]]" or a day serial; "null:", "empty:", "nullstr:" (a null BSTR) value-less;
+// "ref:TEXT" a by-reference BSTR. A prefix that is no known type makes the whole word a plain BSTR.
+// Throws std::invalid_argument naming the word for a malformed value or a number out of range.
+VARIANT ParseArgumentWord(const std::string& word, std::vector<std::unique_ptr<BSTR>>& ref_storage);
+// A VARIANT as one line of text: decimal numbers, "true"/"false", the text of a BSTR, "(null)" for a
+// null BSTR or Null, "(empty)" for Empty, a date as "YYYY-MM-DD[ HH:MM:SS]".
+std::string FormatVariant(const VARIANT& value);
+
+}  // namespace mivo::ole

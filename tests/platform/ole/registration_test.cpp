@@ -1,0 +1,294 @@
+// COleObjectFactory::UpdateRegistryAll: the activation file and the class entries in the machine hive,
+// a hive that refuses, and bus activation through the file a registration run wrote.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/ole/afxdisp.h"
+#include "platform/ole/bus_client.h"
+#include "platform/ole/test_target.h"
+#include "platform/win32/winreg.h"
+#include "support/dbus_fixture.h"
+
+namespace mivo::test {
+namespace {
+
+const char kFileName[] = "/Mivo.DataBase.OLEServer.service";
+const CString kClsid = u"{6A1C9F3E-0B7D-4E52-9C1A-2F4D8E6B7A10}";
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return "<missing>";
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+std::string SelfPath() {
+  char buffer[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
+  return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : "";
+}
+
+// The default value of HKEY_LOCAL_MACHINE\<path>, or nullopt when the key or value is missing.
+std::optional<CString> DefaultValue(const CString& path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  std::vector<WCHAR> data(2048);
+  DWORD type = 0;
+  DWORD size = static_cast<DWORD>(data.size() * sizeof(WCHAR));
+  const LSTATUS status =
+      RegQueryValueExW(key, nullptr, nullptr, &type, reinterpret_cast<LPBYTE>(data.data()), &size);
+  RegCloseKey(key);
+  if (status != ERROR_SUCCESS || type != REG_SZ) return std::nullopt;
+  return CString(data.data());
+}
+
+bool KeyExists(const CString& path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
+class Environment {
+ public:
+  ~Environment() {
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+      if (it->set) {
+        ::setenv(it->name.c_str(), it->value.c_str(), 1);
+      } else {
+        ::unsetenv(it->name.c_str());
+      }
+    }
+  }
+  void Set(const char* name, const std::string& value) {
+    Save(name);
+    ::setenv(name, value.c_str(), 1);
+  }
+  void Unset(const char* name) {
+    Save(name);
+    ::unsetenv(name);
+  }
+
+ private:
+  struct Saved {
+    std::string name;
+    bool set;
+    std::string value;
+  };
+  void Save(const char* name) {
+    const char* v = std::getenv(name);
+    saved_.push_back({name, v != nullptr, v ? v : ""});
+  }
+  std::vector<Saved> saved_;
+};
+
+class RegistrationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/mivodb-reg-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    ::chmod(dir_.c_str(), 0755);
+    services_ = dir_ + "/share/dbus-1/services";
+    env_.Set("MIVODB_DBUS_SERVICE_DIR", services_);
+    env_.Set("MIVODB_MACHINE_HIVE", dir_ + "/machine.hive");
+    mivo::reg::ResetForTesting();
+    TestFactory();
+  }
+  void TearDown() override {
+    mivo::reg::ResetForTesting();
+    RemoveTree(dir_);
+  }
+
+  std::string Expected() const {
+    return "[D-BUS Service]\nName=Mivo.DataBase.OLEServer\nExec=" + SelfPath() + "\n";
+  }
+
+  Environment env_;
+  std::string dir_;
+  std::string services_;
+};
+
+TEST_F(RegistrationTest, WritesTheActivationFileNamingTheExecutable) {
+  ASSERT_FALSE(Exists(services_));
+  EXPECT_TRUE(COleObjectFactory::UpdateRegistryAll(TRUE));
+  EXPECT_EQ(ReadFile(services_ + kFileName), Expected());
+  // Writing it again gives the same file.
+  EXPECT_TRUE(COleObjectFactory::UpdateRegistryAll(TRUE));
+  EXPECT_EQ(ReadFile(services_ + kFileName), Expected());
+}
+
+TEST_F(RegistrationTest, WritesTheClassEntriesAsComKeepsThem) {
+  ASSERT_TRUE(COleObjectFactory::UpdateRegistryAll(TRUE));
+  EXPECT_EQ(DefaultValue(u"Software\\Classes\\Mivo.DataBase.OLEServer\\CLSID"), kClsid);
+  EXPECT_EQ(DefaultValue(u"Software\\Classes\\CLSID\\" + kClsid + u"\\LocalServer32"), AfxFromUtf8(SelfPath()));
+  EXPECT_EQ(DefaultValue(u"Software\\Classes\\CLSID\\" + kClsid + u"\\ProgID"), CString(u"Mivo.DataBase.OLEServer"));
+}
+
+TEST_F(RegistrationTest, UnregistrationRemovesTheFileAndTheClassKeysOnly) {
+  HKEY other = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Classes\\Other.Class\\CLSID", 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, &other, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(other);
+  ASSERT_TRUE(COleObjectFactory::UpdateRegistryAll(TRUE));
+  EXPECT_TRUE(COleObjectFactory::UpdateRegistryAll(FALSE));
+  EXPECT_FALSE(Exists(services_ + kFileName));
+  EXPECT_FALSE(KeyExists(u"Software\\Classes\\Mivo.DataBase.OLEServer"));
+  EXPECT_FALSE(KeyExists(u"Software\\Classes\\CLSID\\" + kClsid));
+  EXPECT_TRUE(KeyExists(u"Software\\Classes\\CLSID"));
+  EXPECT_TRUE(KeyExists(u"Software\\Classes\\Other.Class\\CLSID"));
+}
+
+TEST_F(RegistrationTest, UnregisteringWhatWasNeverRegisteredSucceeds) {
+  EXPECT_TRUE(COleObjectFactory::UpdateRegistryAll(FALSE));
+  EXPECT_FALSE(Exists(services_ + kFileName));
+}
+
+TEST_F(RegistrationTest, DefaultFolderFollowsXdgDataHomeThenHome) {
+  env_.Unset("MIVODB_DBUS_SERVICE_DIR");
+  env_.Set("XDG_DATA_HOME", dir_ + "/data");
+  ASSERT_TRUE(COleObjectFactory::UpdateRegistryAll(TRUE));
+  EXPECT_EQ(ReadFile(dir_ + "/data/dbus-1/services" + kFileName), Expected());
+
+  env_.Set("HOME", dir_ + "/home");
+  for (const char* xdg : {"", "relative/data"}) {  // both mean: not set
+    env_.Set("XDG_DATA_HOME", xdg);
+    ASSERT_TRUE(COleObjectFactory::UpdateRegistryAll(TRUE)) << xdg;
+    EXPECT_EQ(ReadFile(dir_ + "/home/.local/share/dbus-1/services" + kFileName), Expected()) << xdg;
+    ASSERT_TRUE(COleObjectFactory::UpdateRegistryAll(FALSE));
+    EXPECT_FALSE(Exists(dir_ + "/home/.local/share/dbus-1/services" + kFileName));
+  }
+}
+
+TEST_F(RegistrationTest, FolderThatCannotBeMadeFailsButTheHiveEntriesAreWritten) {
+  const std::string blocker = dir_ + "/file";
+  std::ofstream(blocker) << "not a folder";
+  env_.Set("MIVODB_DBUS_SERVICE_DIR", blocker + "/services");
+  EXPECT_FALSE(COleObjectFactory::UpdateRegistryAll(TRUE));
+  EXPECT_EQ(DefaultValue(u"Software\\Classes\\Mivo.DataBase.OLEServer\\CLSID"), kClsid);
+}
+
+TEST_F(RegistrationTest, HiveThatRefusesWritingIsIgnored) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the registration as another user";
+  // A hive that exists and that user 65534 may read but not write.
+  HKEY keep = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Keep", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &keep,
+                            nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(keep);
+  ASSERT_EQ(::chmod((dir_ + "/machine.hive").c_str(), 0644), 0);
+  const std::string services = dir_ + "/open";
+  ASSERT_EQ(::mkdir(services.c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(services.c_str(), 0777), 0);
+  env_.Set("MIVODB_DBUS_SERVICE_DIR", services);
+
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) ::_exit(10);
+    ::prctl(PR_SET_DUMPABLE, 1);  // so that the process may read its own /proc/self/exe again
+    mivo::reg::ResetForTesting();
+    ::_exit(COleObjectFactory::UpdateRegistryAll(TRUE) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the refusal of the hive must not fail the registration";
+  EXPECT_EQ(ReadFile(services + kFileName), Expected());
+  mivo::reg::ResetForTesting();
+  EXPECT_FALSE(KeyExists(u"Software\\Classes")) << "the hive was written";
+  EXPECT_TRUE(KeyExists(u"Software\\Keep"));
+}
+
+// Runs the test server program with `args`; its exit code, or -1.
+int RunTestServer(const std::vector<std::string>& args) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    std::vector<char*> argv = {const_cast<char*>(OLE_TEST_SERVER)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(OLE_TEST_SERVER, argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class ActivationTest : public DbusTest {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/mivodb-act-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    marker_ = dir_ + "/exit-marker";
+    // The bus passes its own environment to the programs it starts: set before it starts.
+    env_.Set("MIVODB_TEST_EXIT_MARKER", marker_);
+    env_.Set("MIVODB_MACHINE_HIVE", dir_ + "/machine.hive");
+    DbusTest::SetUp();
+    if (HasFatalFailure()) return;
+    env_.Set("MIVODB_DBUS_SERVICE_DIR", bus_.service_dir());
+    ASSERT_TRUE(client_.Connect());
+  }
+  void TearDown() override {
+    client_.Close();
+    DbusTest::TearDown();
+    RemoveTree(dir_);
+  }
+
+  Environment env_;
+  std::string dir_;
+  std::string marker_;
+  BusClient client_;
+};
+
+TEST_F(ActivationTest, BusStartsTheRegisteredProgramOnTheFirstCall) {
+  ASSERT_EQ(RunTestServer({"/RegServer"}), 0);
+  const std::string file = bus_.service_dir() + kFileName;
+  EXPECT_EQ(ReadFile(file), std::string("[D-BUS Service]\nName=Mivo.DataBase.OLEServer\nExec=") + OLE_TEST_SERVER +
+                                "\n");
+  EXPECT_FALSE(client_.OwnerPid()) << "nothing runs before the first call";
+  ASSERT_TRUE(client_.Call("/org/freedesktop/DBus", "org.freedesktop.DBus", "ReloadConfig", {}, "org.freedesktop.DBus")
+                  .ok);
+
+  CallResult r = client_.Call(kClassPath, kMethods, "GetLanguageString", {Wire::S("a"), Wire::S("b")});
+  ASSERT_TRUE(r.ok) << r.error_name << ": " << r.error_message;
+  const char* text = nullptr;
+  ASSERT_GE(sd_bus_message_read(r.reply.get(), "s", &text), 0);
+  EXPECT_STREQ(text, "a/b");
+
+  const std::optional<pid_t> server = client_.OwnerPid();
+  ASSERT_TRUE(server);
+  EXPECT_NE(*server, ::getpid());
+  ASSERT_EQ(::kill(*server, SIGTERM), 0);
+  EXPECT_TRUE(WaitUntil([&] { return ReadFile(marker_) == "exit\n" && !client_.OwnerPid(); }))
+      << "the started server did not end through ExitInstance";
+
+  ASSERT_EQ(RunTestServer({"-unregserver"}), 0);
+  EXPECT_FALSE(Exists(file));
+}
+
+}  // namespace
+}  // namespace mivo::test
