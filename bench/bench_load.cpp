@@ -60,7 +60,7 @@ Setup& TheSetup() {
 }
 
 void BM_LoadCurrentLanguage(benchmark::State& state) {
-  Setup& s = TheSetup();
+  TheSetup();  // the databases and hives
   CMivoDBApp app;
   std::size_t textBytes = 0, texts = 0;
   double storeBytes = 0;
@@ -124,7 +124,7 @@ void BM_RecordsetReadOnly(benchmark::State& state) {
 BENCHMARK(BM_RecordsetReadOnly)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 void BM_WriteConfigString(benchmark::State& state) {
-  Setup& s = TheSetup();
+  TheSetup();
   CMivoDBApp app;
   app.m_pConfigStrings->LoadConfig();
   const CString module = u"Module7", key = u"IDS_MESSAGE_50007";
