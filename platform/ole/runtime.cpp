@@ -835,24 +835,24 @@ BOOL RegisterFactory(COleObjectFactory* factory) {
   sd_bus* bus = g_runtime->bus.get();
   const char* path = cls->path.c_str();
   void* data = cls.get();
-  auto add = [&](int r, sd_bus_slot* slot) {
-    if (r >= 0) cls->slots.emplace_back(slot);
-    return r >= 0;
-  };
+  // Keeps the slot of a successful registration; `r` is the registration's result, which has set `slot`.
   sd_bus_slot* slot = nullptr;
+  auto keep = [&](int r) {
+    if (r < 0) return false;
+    cls->slots.emplace_back(slot);
+    slot = nullptr;
+    return true;
+  };
   // All as fallbacks: sd-bus takes no mix of plain and fallback vtables on one path. The factory and the
   // events belong to the class path alone.
-  bool ok = add(
-      sd_bus_add_fallback_vtable(bus, &slot, path, kClassFactoryInterface, kClassFactoryVtable, FindClass, data),
-      slot);
-  ok = ok && add(sd_bus_add_fallback_vtable(bus, &slot, path, kEventsInterface, kEventsVtable, FindClass, data),
-                 slot);
-  ok = ok && add(sd_bus_add_fallback_vtable(bus, &slot, path, cls->progid.c_str(), cls->typed_vtable.data(),
-                                            FindObject, data),
-                 slot);
-  ok = ok && add(sd_bus_add_fallback_vtable(bus, &slot, path, kDispatchInterface, kDispatchVtable, FindObject, data),
-                 slot);
-  ok = ok && add(sd_bus_add_node_enumerator(bus, &slot, path, EnumerateObjects, data), slot);
+  bool ok = keep(
+      sd_bus_add_fallback_vtable(bus, &slot, path, kClassFactoryInterface, kClassFactoryVtable, FindClass, data));
+  ok = ok && keep(sd_bus_add_fallback_vtable(bus, &slot, path, kEventsInterface, kEventsVtable, FindClass, data));
+  ok = ok && keep(sd_bus_add_fallback_vtable(bus, &slot, path, cls->progid.c_str(), cls->typed_vtable.data(),
+                                             FindObject, data));
+  ok = ok &&
+       keep(sd_bus_add_fallback_vtable(bus, &slot, path, kDispatchInterface, kDispatchVtable, FindObject, data));
+  ok = ok && keep(sd_bus_add_node_enumerator(bus, &slot, path, EnumerateObjects, data));
   // The name last: once a client can reach us by name, everything is in place. Queued: a second server
   // waits as standby and serves when the name passes to it.
   ok = ok && sd_bus_request_name(bus, cls->progid.c_str(), SD_BUS_NAME_QUEUE) >= 0;

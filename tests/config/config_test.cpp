@@ -33,7 +33,8 @@ TEST_F(Configuration, LoadsLanguage99TextsAndReportsAMissingDatabase) {
   ListConfigDb("2", a);
   StartStores();
   EXPECT_EQ(reports.size(), 1u);
-  if (!reports.empty()) EXPECT_NE(reports[0].find("missing.db"), std::string::npos);
+  ASSERT_FALSE(reports.empty());
+  EXPECT_NE(reports[0].find("missing.db"), std::string::npos);
   bool found = false;
   EXPECT_EQ(Config("Net", "Port", &found), "4711");
   EXPECT_TRUE(found);

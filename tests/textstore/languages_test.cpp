@@ -198,7 +198,8 @@ TEST_F(Languages, ACorruptDatabaseIsReportedAndTheDatabasesAfterItStillLoad) {
   SetRegDword(false, kSettings, "LanguageId", 0x0409);
   StartStores();
   EXPECT_EQ(reports.size(), 1u);
-  if (!reports.empty()) EXPECT_NE(reports[0].find("b-corrupt.db"), std::string::npos) << reports[0];
+  ASSERT_FALSE(reports.empty());
+  EXPECT_NE(reports[0].find("b-corrupt.db"), std::string::npos) << reports[0];
   EXPECT_EQ(Text("Main", "Hello"), "Hello");
   EXPECT_EQ(Text("Main", "After"), "loaded after");
   EXPECT_FALSE(app().m_pLanguageStrings->Reload());
