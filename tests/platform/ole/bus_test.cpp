@@ -487,6 +487,27 @@ TEST_F(BusWithoutServerTest, SecondServerWaitsInTheQueueAndServesWhenTheFirstEnd
   EXPECT_EQ(second.Stop(SIGINT), 0);
 }
 
+TEST_F(BusWithoutServerTest, RevokedClassCanBeRegisteredAgain) {
+  ServerProcess server;
+  ASSERT_TRUE(server.Start([] {
+    COleObjectFactory::RevokeAll();
+    if (!COleObjectFactory::RegisterAll()) ::_exit(ServerProcess::kRegisterFailed);
+  }));
+  ASSERT_TRUE(WaitUntil([&] { return !server.Alive() || client_.OwnerPid() == server.pid(); }));
+  ASSERT_TRUE(server.Alive());
+  const std::string object = client_.CreateInstance();
+  ASSERT_FALSE(object.empty());
+  EXPECT_EQ(client_.ObjectCount(), 1u);
+  const std::optional<std::string> xml = client_.Introspect(kClassPath);
+  ASSERT_TRUE(xml);
+  const std::string node = "<node name=\"" + object.substr(object.rfind('/') + 1) + "\"/>";
+  const std::size_t first = xml->find(node);
+  EXPECT_NE(first, std::string::npos) << *xml;
+  EXPECT_EQ(xml->find(node, first + 1), std::string::npos) << "one class object, listed once: " << *xml;
+  EXPECT_EQ(ReadString(client_.Call(object, kMethods, "GetLanguageString", {Wire::S("a"), Wire::S("b")})), "a/b");
+  EXPECT_EQ(server.Stop(SIGTERM), 0);
+}
+
 // Runs a command with the test's environment; its standard output, or "<failed>".
 std::string RunCommand(const std::string& command) {
   FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");

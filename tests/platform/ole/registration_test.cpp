@@ -282,8 +282,9 @@ TEST_F(ActivationTest, BusStartsTheRegisteredProgramOnTheFirstCall) {
   const std::optional<pid_t> server = client_.OwnerPid();
   ASSERT_TRUE(server);
   EXPECT_NE(*server, ::getpid());
+  const std::string before = ReadFile(marker_);
   ASSERT_EQ(::kill(*server, SIGTERM), 0);
-  EXPECT_TRUE(WaitUntil([&] { return ReadFile(marker_) == "exit\n" && !client_.OwnerPid(); }))
+  EXPECT_TRUE(WaitUntil([&] { return ReadFile(marker_) == before + "exit\n" && !client_.OwnerPid(); }))
       << "the started server did not end through ExitInstance";
 
   ASSERT_EQ(RunTestServer({"-unregserver"}), 0);
