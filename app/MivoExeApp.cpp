@@ -28,6 +28,20 @@ bool EqualsIgnoringCase(char16_t a, char16_t b) {
   };
   return fold(a) == fold(b);
 }
+
+// A settings store whose file exists but is damaged or foreign reads as if it had no keys, and nothing
+// writes or repairs it. Says so once per store, naming the file, so that the missing settings have a cause.
+void ReportDamagedSettingsStores() {
+  for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+    HKEY key = nullptr;
+    const LSTATUS status = RegOpenKeyExW(root, u"Software", 0, KEY_READ, &key);
+    if (status == ERROR_SUCCESS) RegCloseKey(key);
+    if (status != ERROR_BADDB) continue;
+    AfxMessageBox(AfxFormatStrings(AfxLoadString(IDS_SETTINGS_FILE_DAMAGED),
+                                   {AfxFromUtf8(mivo::reg::LastHiveProblem())}),
+                  MB_OK);
+  }
+}
 }  // namespace
 
 CMivoExeApp::CMivoExeApp(const CString& appName)
@@ -39,6 +53,7 @@ CMivoExeApp::~CMivoExeApp() = default;  // closes m_MachineKey, then m_UserKey
 
 BOOL CMivoExeApp::InitInstance() {
   if (!CWinApp::InitInstance()) return FALSE;
+  ReportDamagedSettingsStores();
   CString productName, productVersion, internalName, fileVersion, fileTime;
   GetVersionInfo(productName, productVersion, internalName, fileVersion, fileTime);
 

@@ -10,10 +10,12 @@ const CRegKey* MachineKeyOfApp() {
 }
 }  // namespace
 
-BOOL CStringMap::LoadConfig() {
+BOOL CStringMap::LoadConfig() { return ReadConfig(m_ConfigModules); }
+
+BOOL CStringMap::ReadConfig(CModuleMap& modules) {
   const CRegKey* machineKey = MachineKeyOfApp();
   const CRegKey list(machineKey ? machineKey->m_hKey : nullptr, g_strConfigDataBases);
-  m_ConfigModules.RemoveAllEntries();
+  modules.RemoveAllEntries();
   BOOL result = TRUE;
   if (m_nKind == kConfigStore) {
     CStringArray names;
@@ -21,20 +23,23 @@ BOOL CStringMap::LoadConfig() {
     for (const CString& name : names) {
       CString path;
       if (!list.QueryPathValue(name, path)) continue;
-      if (!LoadConfigDataBase(path)) result = FALSE;
+      if (!ReadConfigDataBase(path, modules)) result = FALSE;
     }
   }
   return result;
 }
 
-BOOL CStringMap::LoadConfigDataBase(const CString& path) {
+BOOL CStringMap::LoadConfigDataBase(const CString& path) { return ReadConfigDataBase(path, m_ConfigModules); }
+
+BOOL CStringMap::ReadConfigDataBase(const CString& path, CModuleMap& modules) {
   try {
     m_wLanguageId = kConfigLanguageId;
     m_bUserFlag = TRUE;
-    ReadOfferKeyStrings<CDaoConfig>(path, kConfigLanguageId, TRUE,
-                                    [this](const CString& module, const CString& key, CString& text) {
-                                      StoreConverted(m_ConfigModules, module, key, text);
-                                    });
+    ReadOfferKeyStrings<CDaoConfig>(
+        path, kConfigLanguageId, TRUE,
+        [this, &modules](const CString& module, const CString& key, CString& text) {
+          StoreConverted(modules, module, key, text);
+        });
     return TRUE;
   } catch (const CDaoException& e) {
     ReportEngineError(e);

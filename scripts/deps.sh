@@ -26,3 +26,12 @@ mivodb_ensure_packages() {
   # shellcheck disable=SC2086
   apt-get install -y -qq --no-install-recommends $missing >&2
 }
+
+# The compiler and libFuzzer runtime that scripts/fuzz needs, installed the same way.
+MIVODB_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+
+mivodb_ensure_fuzz_packages() {
+  # The helpers above read MIVODB_PACKAGES; bash's dynamic scope hands them this list instead.
+  local MIVODB_PACKAGES=("${MIVODB_FUZZ_PACKAGES[@]}")
+  mivodb_ensure_packages
+}

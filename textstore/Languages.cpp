@@ -84,10 +84,10 @@ BOOL CMivoDBApp::GetLanguageText(CString& text, const CString* module, const CSt
 
 BOOL CStringMap::LoadLanguage(WORD wLanguageId, BOOL bUserFlag) {
   if (wLanguageId == m_wLanguageId) return TRUE;
-  return ReadLanguage(wLanguageId, bUserFlag);
+  return ReadLanguage(wLanguageId, bUserFlag, m_LanguageModules);
 }
 
-BOOL CStringMap::ReadLanguage(WORD wLanguageId, BOOL bUserFlag) {
+BOOL CStringMap::ReadLanguage(WORD wLanguageId, BOOL bUserFlag, CModuleMap& modules) {
   CMivoDBApp* app = GetMivoDBApp();
   const CRegKey machineList(app ? app->m_MachineKey.m_hKey : nullptr, g_strLanguageDataBases);
   const CRegKey userList(app ? app->m_UserKey.m_hKey : nullptr, g_strLanguageDataBases);
@@ -100,7 +100,7 @@ BOOL CStringMap::ReadLanguage(WORD wLanguageId, BOOL bUserFlag) {
 
   m_wLanguageId = wLanguageId;
   m_bUserFlag = bUserFlag;
-  m_LanguageModules.RemoveAllEntries();
+  modules.RemoveAllEntries();
 
   CStringArray machineNames, userNames;
   machineList.EnumValueNames(machineNames);
@@ -113,18 +113,23 @@ BOOL CStringMap::ReadLanguage(WORD wLanguageId, BOOL bUserFlag) {
     for (const CString& name : *names) {
       CString path;
       if (!list->QueryPathValue(name, path)) continue;
-      if (!LoadLanguageDataBase(path)) result = FALSE;
+      if (!ReadLanguageDataBase(path, modules)) result = FALSE;
     }
   }
   return result;
 }
 
 BOOL CStringMap::LoadLanguageDataBase(const CString& path) {
+  return ReadLanguageDataBase(path, m_LanguageModules);
+}
+
+BOOL CStringMap::ReadLanguageDataBase(const CString& path, CModuleMap& modules) {
   try {
-    ReadOfferKeyStrings<CDaoLanguage>(path, static_cast<short>(m_wLanguageId), m_bUserFlag ? TRUE : FALSE,
-                                      [this](const CString& module, const CString& key, CString& text) {
-                                        StoreConverted(m_LanguageModules, module, key, text);
-                                      });
+    ReadOfferKeyStrings<CDaoLanguage>(
+        path, static_cast<short>(m_wLanguageId), m_bUserFlag ? TRUE : FALSE,
+        [this, &modules](const CString& module, const CString& key, CString& text) {
+          StoreConverted(modules, module, key, text);
+        });
     return TRUE;
   } catch (const CDaoException& e) {
     if (e.m_scode != E_DAO_FILE_NOT_FOUND) ReportEngineError(e);
@@ -133,9 +138,14 @@ BOOL CStringMap::LoadLanguageDataBase(const CString& path) {
 }
 
 BOOL CStringMap::Reload() {
-  if (m_nKind == kConfigStore) return LoadConfig();
-  // A refresh re-reads the databases of the language the store holds; a store that was never loaded
-  // (language 0) stays as it is.
-  if (m_wLanguageId == 0) return TRUE;
-  return ReadLanguage(m_wLanguageId, m_bUserFlag);
+  // A refresh re-reads the databases of the language the store holds (a store that was never loaded,
+  // language 0, stays as it is), or the configuration. It fills a new table and takes it only when every
+  // database was read: a database that is missing, damaged or locked at the moment of the refresh must
+  // not cost the clients the texts they were served until then.
+  if (m_nKind != kConfigStore && m_wLanguageId == 0) return TRUE;
+  CModuleMap fresh;
+  const BOOL result =
+      m_nKind == kConfigStore ? ReadConfig(fresh) : ReadLanguage(m_wLanguageId, m_bUserFlag, fresh);
+  if (result) (m_nKind == kConfigStore ? m_ConfigModules : m_LanguageModules).Swap(fresh);
+  return result;
 }

@@ -51,6 +51,8 @@ class CModuleMap : public CObject {
   BOOL RemoveEntry(const CString& module);
   // Removes and deletes every entry; the map is empty afterwards.
   void RemoveAllEntries();
+  // Exchanges the contents of the two maps; nothing is copied or deleted.
+  void Swap(CModuleMap& other) noexcept { map_.swap(other.map_); }
   std::size_t GetCount() const { return map_.size(); }
 
  private:
@@ -83,6 +85,9 @@ class CStringMap : public CObject {
   BOOL LoadLanguage(WORD wLanguageId, BOOL bUserFlag);
   BOOL LoadLanguageDataBase(const CString& path);
   // Re-reads the store: the configuration for kind 2, else the databases of the store's own language.
+  // The databases are read into a new table that replaces the store's only when every database was read;
+  // after a failure (FALSE, reported as each loader reports it) or an exception the store keeps exactly
+  // what it held before.
   BOOL Reload();
 
   // Configuration loading and writing (config/).
@@ -106,6 +111,12 @@ class CStringMap : public CObject {
  private:
   // Stores a text read from a database, converted, under module and key; `text` is consumed.
   void StoreConverted(CModuleMap& modules, const CString& module, const CString& key, CString& text);
-  // LoadLanguage without its early return for the language the store already holds.
-  BOOL ReadLanguage(WORD wLanguageId, BOOL bUserFlag);
+  // LoadLanguage without its early return for the language the store already holds, into `modules`
+  // (emptied first).
+  BOOL ReadLanguage(WORD wLanguageId, BOOL bUserFlag, CModuleMap& modules);
+  // LoadLanguageDataBase into `modules`.
+  BOOL ReadLanguageDataBase(const CString& path, CModuleMap& modules);
+  // LoadConfig and LoadConfigDataBase into `modules` (emptied first by ReadConfig).
+  BOOL ReadConfig(CModuleMap& modules);
+  BOOL ReadConfigDataBase(const CString& path, CModuleMap& modules);
 };

@@ -13,6 +13,9 @@
 //   any other SQLite error. GetErrorMessage gives a short English text naming the file or object.
 // - A file is validated when it is opened: a file that is empty, lacks the SQLite header, is shorter than
 //   its header says or whose schema cannot be read is error 3343 at Open. Damage found later is 3343 too.
+// - A file's contents are not trusted: its views, triggers, defaults and stored queries, and any SQL run on
+//   it, get core SQL only. Loading extensions, attaching other files and rewriting the schema are refused
+//   (error 3000); a stored query that is not one SELECT is refused before it runs.
 // - Typed values: a column's COleVariant type comes from its declared type: text (VT_BSTR) for CHAR, TEXT,
 //   CLOB or MEMO; VT_I2 for SMALLINT, SHORT or INT2; VT_BOOL (true is -1) for BOOLEAN, BIT, YESNO or
 //   LOGICAL; VT_I4 for the table's INTEGER PRIMARY KEY, a declared COUNTER, and any other declared type

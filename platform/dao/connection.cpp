@@ -86,6 +86,12 @@ std::unique_ptr<Connection> Connection::Open(const CString& path, bool readOnly)
   if (rc != SQLITE_OK) conn->Fail(rc, CString(), Access::kRead);
   sqlite3_extended_result_codes(raw, 1);
   sqlite3_busy_timeout(raw, BusyTimeoutMs());
+  // A database file is input from whoever could write it. Its schema (views, triggers, defaults) and any
+  // SQL run on it get core SQL only: no extensions, no other files attached, no schema rewriting.
+  sqlite3_db_config(raw, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr);
+  sqlite3_db_config(raw, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+  sqlite3_db_config(raw, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+  sqlite3_limit(raw, SQLITE_LIMIT_ATTACHED, 0);
   conn->readOnly_ = sqlite3_db_readonly(raw, "main") == 1;
 
   // Validate: read the whole schema (a foreign or damaged file fails here rather than later).

@@ -191,10 +191,16 @@ void BindValue(sqlite3_stmt* stmt, int index, const COleVariant& value) {
     case VT_R8:
       sqlite3_bind_double(stmt, index, value.dblVal());
       break;
-    case VT_BSTR:
-      sqlite3_bind_text16(stmt, index, value.bstrVal().data(), static_cast<int>(value.bstrVal().size() * 2),
-                          SQLITE_TRANSIENT);
+    case VT_BSTR: {
+      // SQLite takes a leading U+FEFF or U+FFFE of UTF-16 text for a byte order mark and drops it (or
+      // swaps the bytes of the text); a mark of our own in front keeps such a text as it is.
+      const CString& text = value.bstrVal();
+      const bool marked = !text.empty() && (text[0] == 0xFEFF || text[0] == 0xFFFE);
+      const CString bound = marked ? u'\uFEFF' + text : CString();
+      const CString& what = marked ? bound : text;
+      sqlite3_bind_text16(stmt, index, what.data(), static_cast<int>(what.size() * 2), SQLITE_TRANSIENT);
       break;
+    }
     default:
       sqlite3_bind_null(stmt, index);
       break;

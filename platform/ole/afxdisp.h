@@ -438,6 +438,8 @@ CString StringFromCLSID(const CLSID& clsid);
 //   TypeMismatch, Overflow, Exception, BadVarType, Failed) whose message is "0x%08X <text>".
 // A report also becomes a desktop notification (org.freedesktop.Notifications.Notify, sent without
 // waiting for a reply) while that name has an owner on the bus.
+// Only the process's own user (and root) may call a method: no method is open to unprivileged peers, so a
+// bus that admits other users still gets them org.freedesktop.DBus.Error.AccessDenied.
 class COleObjectFactory : public CCmdTarget {
   DECLARE_DYNAMIC(COleObjectFactory)
 

@@ -202,6 +202,10 @@ std::unique_ptr<Hive> Hive::Open(const std::string& path, bool writable) {
   if (rc != SQLITE_OK) hive->Raise(rc);
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
   sqlite3_extended_result_codes(db, 0);
+  // The file may come from anyone who could write it: its schema gets core SQL only.
+  sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+  sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+  sqlite3_limit(db, SQLITE_LIMIT_ATTACHED, 0);
 
   try {
     hive->Begin(false);

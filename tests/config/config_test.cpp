@@ -155,6 +155,25 @@ TEST_F(Configuration, EmptyValuesAndNamesAreStoredAsTheMarker) {
   EXPECT_EQ(Rows(a, "SELECT count(*) FROM Items"), std::vector<std::string>{"1"});
 }
 
+TEST_F(Configuration, NamesAndValuesThatLookLikeSqlAreStoredAsTheyAre) {
+  const std::string a = dbs().File("a.db");
+  MakeStandardDb(a, {99}, {});
+  ListConfigDb("1", a);
+  StartStores();
+  const std::string module = "M' OR '1'='1", key = "k\"; DROP TABLE Items; --",
+                    value = "v'); DELETE FROM Messages; --";
+  EXPECT_TRUE(Write("plain", "Other", "Key"));
+  EXPECT_TRUE(Write(value, module, key));
+  EXPECT_TRUE(Write(value + "2", module, key));
+  EXPECT_EQ(Rows(a, "SELECT Module || '|' || KeyString FROM Items ORDER BY ItemId"),
+            (std::vector<std::string>{"Other|Key", module + "|" + key}));
+  EXPECT_EQ(Rows(a, "SELECT String FROM Messages ORDER BY ItemId"),
+            (std::vector<std::string>{"plain", value + "2"}));
+  EXPECT_TRUE(app().m_pConfigStrings->Reload());
+  EXPECT_EQ(Config(module, key), value + "2");
+  EXPECT_EQ(Config("Other", "Key"), "plain");
+}
+
 TEST_F(Configuration, AMissingDatabaseIsReportedByTheWriterAndMemoryHoldsTheValue) {
   ListConfigDb("1", dbs().File("missing.db"));
   StartStores();

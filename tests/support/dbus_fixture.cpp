@@ -77,8 +77,8 @@ bool PrivateBus::Start(std::string* error) {
            "  <servicedir>"
         << XmlEscape(service_dir_) << "</servicedir>\n"
         << "  <policy context=\"default\">\n"
-           "    <allow user=\"*\"/>\n"
-           "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+        << (other_users_allowed_ ? "    <allow user=\"*\"/>\n" : "")
+        << "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
            "    <allow eavesdrop=\"true\"/>\n"
            "    <allow own=\"*\"/>\n"
            "  </policy>\n"

@@ -20,6 +20,9 @@ class PrivateBus {
   // `dbus-daemon --config-file=... --nofork --print-address`; returns once the daemon has printed its
   // address. False, with a reason in *error, when it cannot start.
   bool Start(std::string* error = nullptr);
+  // Before Start: whether users other than the daemon's own may connect (default true, so that tests can
+  // run clients as another user). False gives the stock session bus rule: only the daemon's user.
+  void SetOtherUsersAllowed(bool allowed) { other_users_allowed_ = allowed; }
   // Ends the daemon (SIGTERM) and waits for it; clients lose their connection. The folder stays until
   // destruction.
   void Stop();
@@ -37,6 +40,7 @@ class PrivateBus {
   std::string address_;
   std::string directory_;
   std::string service_dir_;
+  bool other_users_allowed_ = true;
 };
 
 // A GoogleTest fixture with a PrivateBus per test. For the test's duration DBUS_SESSION_BUS_ADDRESS names

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -7,11 +8,6 @@
 
 namespace mivoctl {
 namespace {
-std::map<std::string, Command>& Commands() {
-  static std::map<std::string, Command> commands;
-  return commands;
-}
-
 void Usage(std::ostream& out) {
   out << "Usage: mivoctl COMMAND [ARGS...]\n"
          "The command-line tool of MivoDB: settings store, databases, calls to the server.\n\n"
@@ -23,17 +19,6 @@ void Usage(std::ostream& out) {
   out << "\nRun 'mivoctl COMMAND --help' for the usage of a command.\n";
 }
 }  // namespace
-
-MivoctlCommand::MivoctlCommand(Command command) {
-  const std::string name = command.name;
-  Commands().emplace(name, std::move(command));
-}
-
-int Fail(int code, const std::string& message) {
-  std::cerr << "mivoctl: " << message << "\n";
-  return code;
-}
-
 }  // namespace mivoctl
 
 int main(int argc, char** argv) {
@@ -47,11 +32,11 @@ int main(int argc, char** argv) {
     Usage(std::cout);
     return kExitOk;
   }
-  auto it = Commands().find(first);
-  if (it == Commands().end()) return Fail(kExitUsage, "unknown command '" + first + "' (see mivoctl --help)");
+  const Command* command = FindCommand(first);
+  if (command == nullptr) return Fail(kExitUsage, "unknown command '" + first + "' (see mivoctl --help)");
   std::vector<std::string> args(argv + 2, argv + argc);
   try {
-    return it->second.run(args);
+    return command->run(args);
   } catch (const std::exception& e) {
     return Fail(kExitRefused, e.what());
   }

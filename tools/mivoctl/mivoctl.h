@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,11 @@ struct Command {
 struct MivoctlCommand {
   explicit MivoctlCommand(Command command);
 };
+
+// Every registered subcommand by name; FindCommand gives one, or null for an unknown name. Subcommands
+// register themselves from the library mivoctl_lib, which must be linked whole for them to be there.
+const std::map<std::string, Command>& Commands();
+const Command* FindCommand(const std::string& name);
 
 // Prints "mivoctl: <message>" on stderr and returns `code`.
 int Fail(int code, const std::string& message);

@@ -270,6 +270,28 @@ TEST_F(QueryTest, StoredQueryThatIsNoSelectIsRefusedAndChangesNothing) {
   EXPECT_EQ(dao_test::QueryText(path_, "SELECT count(*) FROM Items"), "1");
 }
 
+TEST_F(QueryTest, AHostileFileCannotLoadCodeAttachOtherFilesOrRewriteItsSchema) {
+  const std::string other = path_ + ".other";
+  dao_test::RunSql(other, "CREATE TABLE Secret (x TEXT); INSERT INTO Secret VALUES ('s');");
+  Sql("CREATE VIEW Loader AS SELECT load_extension('/nonexistent/evil.so') AS String;"
+      "INSERT INTO StoredQueries VALUES ('Load', 'SELECT load_extension(''/nonexistent/evil.so'') AS s');");
+  CDaoDatabase db;
+  db.Open(Wide(path_).c_str());
+  for (const char16_t* source : {u"[Loader]", u"[Load]"}) {
+    CDaoRecordset rs(&db);
+    const CDaoException e = CatchDao([&] { rs.Open(dbOpenSnapshot, source); });
+    EXPECT_NE(e.EngineError(), 0) << dao_test::Narrow(source);
+  }
+  EXPECT_NE(CatchDao([&] { db.Execute(Wide("ATTACH DATABASE '" + other + "' AS other").c_str()); }).EngineError(),
+            0);
+  try {
+    db.Execute(u"PRAGMA writable_schema = ON");  // accepted or refused; either way it must not take effect
+  } catch (const CDaoException&) {
+  }
+  EXPECT_NE(CatchDao([&] { db.Execute(u"UPDATE sqlite_master SET sql = 'x'"); }).EngineError(), 0);
+  EXPECT_EQ(dao_test::QueryText(path_, "SELECT count(*) FROM sqlite_master WHERE sql = 'x'"), "0");
+}
+
 TEST_F(QueryTest, SqlTextRunsAsGivenWithItsParameters) {
   Sql("INSERT INTO Items (Module, KeyString) VALUES ('A', 'k'), ('B', 'k');");
   class ByModule : public CDaoRecordset {
