@@ -40,15 +40,7 @@ struct Env {
   }
 };
 
-Env& TheEnv() {
-  static Env* env = new Env;
-  static const bool cleanup = [] {
-    std::atexit([] { delete env; });
-    return true;
-  }();
-  static_cast<void>(cleanup);
-  return *env;
-}
+Env& TheEnv() { return mivofuzz::TheOne<Env>(); }
 
 std::string Quoted(const std::string& field) {
   std::string out = "\"";
@@ -82,7 +74,8 @@ void CheckRoundTrip(const std::vector<CsvRecord>& records) {
       // After a first field, as export writes every record after its header line (a text that starts
       // with a byte order mark would lose it at the start of a file).
       const auto one = Parse("x," + mivoctl::CsvField(f) + "\n", "a written field parses");
-      Check(one.size() == 1 && one[0].fields.size() == 2 && one[0].fields[1] == f, "a written field reads back");
+      Check(one.size() == 1 && one[0].fields.size() == 2 && one[0].fields[1] == f,
+            "a written field reads back");
     }
   }
 }

@@ -147,15 +147,7 @@ struct Env {
   }
 };
 
-Env& TheEnv() {
-  static Env* env = new Env;
-  static const bool cleanup = [] {
-    std::atexit([] { delete env; });
-    return true;
-  }();
-  static_cast<void>(cleanup);
-  return *env;
-}
+Env& TheEnv() { return mivofuzz::TheOne<Env>(); }
 
 CString Text(mivofuzz::Reader& in) {
   const std::uint8_t b = in.Byte();

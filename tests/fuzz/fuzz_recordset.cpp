@@ -29,15 +29,7 @@ struct Env {
   Env() { mivo::nls::SetAnsiCodePageForTesting(1252); }
 };
 
-Env& TheEnv() {
-  static Env* env = new Env;
-  static const bool cleanup = [] {
-    std::atexit([] { delete env; });
-    return true;
-  }();
-  static_cast<void>(cleanup);
-  return *env;
-}
+Env& TheEnv() { return mivofuzz::TheOne<Env>(); }
 
 void CheckFailure(const CDaoException& e) {
   const auto scode = static_cast<std::uint32_t>(e.m_scode);

@@ -30,15 +30,7 @@ struct Env {
   mivofuzz::Hives hives{dir};
 };
 
-Env& TheEnv() {
-  static Env* env = new Env;  // lives until exit; its folder is removed by the at-exit handler below
-  static const bool cleanup = [] {
-    std::atexit([] { delete env; });
-    return true;
-  }();
-  static_cast<void>(cleanup);
-  return *env;
-}
+Env& TheEnv() { return mivofuzz::TheOne<Env>(); }
 
 void CheckStep(const ImportStep& step) {
   Check(step.key.root == HKEY_LOCAL_MACHINE || step.key.root == HKEY_CURRENT_USER, "step root");

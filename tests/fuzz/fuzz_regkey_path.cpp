@@ -28,15 +28,7 @@ struct Env {
   mivofuzz::Hives hives{dir};
 };
 
-Env& TheEnv() {
-  static Env* env = new Env;
-  static const bool cleanup = [] {
-    std::atexit([] { delete env; });
-    return true;
-  }();
-  static_cast<void>(cleanup);
-  return *env;
-}
+Env& TheEnv() { return mivofuzz::TheOne<Env>(); }
 
 // One of the types a settings value may have here; mostly REG_SZ.
 DWORD TypeOf(std::uint8_t b) {

@@ -15,6 +15,18 @@ namespace mivofuzz {
 // finding, reported like a crash.
 void Check(bool ok, const char* what, const std::string& detail = "");
 
+// The one T of this target, made on first use and deleted at exit (before the leak check, so that what
+// it holds is not reported).
+template <class T>
+T& TheOne() {
+  static T* object = nullptr;
+  if (object == nullptr) {
+    object = new T;
+    std::atexit([] { delete object; });
+  }
+  return *object;
+}
+
 // A fresh folder (under $TMPDIR when set, else /dev/shm when usable, which keeps SQLite's syncs cheap, else
 // /tmp), removed with everything in it at destruction.
 class TempDir {
