@@ -41,7 +41,7 @@ bool IsPlainAscii(const CString& text) {
 
 }  // namespace
 
-CTextConversionError::CTextConversionError(HRESULT hr) : std::runtime_error(DescribeHResult(hr)), hr(hr) {}
+CTextConversionError::CTextConversionError(HRESULT hr) : std::runtime_error(DescribeHResult(hr)), m_hr(hr) {}
 
 short CharsetCodeOfLanguage(LANGID id) {
   const WORD primary = PRIMARYLANGID(id);

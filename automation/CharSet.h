@@ -11,7 +11,7 @@
 class CTextConversionError : public std::runtime_error {
  public:
   explicit CTextConversionError(HRESULT hr);
-  HRESULT hr;
+  HRESULT m_hr;
 };
 
 // The Windows character-set code of a language id (see CStringMap::GetCharsetCode); ids 0 and 0xFFFF are

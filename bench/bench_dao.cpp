@@ -1,5 +1,5 @@
 // Reading all texts of one language from a standard database of 1,000,000 message rows (250,000 items in
-// four languages): through a recordset with the bindings of the language reader, beside a bare
+// four languages): through the language reader's recordset (CDaoLanguage), beside a bare
 // sqlite3_prepare_v2 / sqlite3_step loop over the same stored query on the same file that reads the three
 // texts as UTF-16 into std::u16string. Both open the file, run the query and read every row in each
 // iteration.
@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/dao/afxdao.h"
+#include "textstore/db/DaoRecordsets.h"
 
 namespace {
 
@@ -72,39 +73,14 @@ Setup& TheSetup() {
   return setup;
 }
 
-// The bindings of the language reader.
-class LanguageRecordset : public CDaoRecordset {
- public:
-  explicit LanguageRecordset(CString path) : CDaoRecordset(nullptr), path_(std::move(path)) {
-    m_nFields = 3;
-    m_nParams = 2;
-    m_nDefaultType = dbOpenDynaset;
-  }
-  CString GetDefaultDBName() override { return path_; }
-  CString GetDefaultSQL() override { return u"[OfferKeyStrings]"; }
-  void DoFieldExchange(CDaoFieldExchange* pFX) override {
-    pFX->SetFieldType(CDaoFieldExchange::outputColumn);
-    DFX_Text(pFX, u"[Module]", m_strModule, 255, AFX_DAO_ENABLE_FIELD_CACHE);
-    DFX_Text(pFX, u"[KeyString]", m_strKeyString, 255, AFX_DAO_ENABLE_FIELD_CACHE);
-    DFX_Text(pFX, u"[String]", m_strString, 255, AFX_DAO_ENABLE_FIELD_CACHE);
-    pFX->SetFieldType(CDaoFieldExchange::param);
-    DFX_Short(pFX, u"LanguageParameter", m_nLanguageParameter, AFX_DAO_ENABLE_FIELD_CACHE);
-    DFX_Short(pFX, u"UserFlag", m_nUserFlag, AFX_DAO_ENABLE_FIELD_CACHE);
-  }
-
-  CString path_;
-  CString m_strModule, m_strKeyString, m_strString;
-  short m_nLanguageParameter = kReadLanguage;
-  short m_nUserFlag = 1;
-};
-
 void BM_RecordsetReadsOneLanguage(benchmark::State& state) {
   Setup& setup = TheSetup();
   const CString path = AfxFromUtf8(setup.file);
   std::size_t rows = 0;
   std::size_t units = 0;
   for (auto _ : state) {
-    LanguageRecordset rs(path);
+    CDaoLanguage rs(path);
+    rs.SetParameters(kReadLanguage, TRUE);
     rs.Open(AFX_DAO_USE_DEFAULT_TYPE, nullptr, 0);
     if (!rs.IsBOF()) rs.MoveFirst();
     rows = 0;

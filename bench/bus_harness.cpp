@@ -17,7 +17,6 @@
 #include <stdexcept>
 #include <utility>
 
-#include "bench/bench_data.h"
 #include "platform/afx/afx.h"
 #include "platform/dao/afxdao.h"
 
@@ -139,15 +138,10 @@ long ResidentKiB(pid_t pid) {
 
 namespace {
 
-void SetRegValue(HKEY root, const char16_t* key, const char16_t* name, DWORD type, const void* data,
-                 DWORD size) {
-  HKEY h = nullptr;
-  if (RegCreateKeyExW(root, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr) != ERROR_SUCCESS) {
-    Die("cannot create the registry key " + AfxToUtf8(key));
+void SetRegValue(HKEY root, const char16_t* key, const char16_t* name, DWORD type, const std::string& bytes) {
+  if (mivo::test::SetValue(root, key, name, type, bytes) != ERROR_SUCCESS) {
+    Die("cannot set the registry value " + AfxToUtf8(key) + "\\" + AfxToUtf8(name));
   }
-  const LONG r = RegSetValueExW(h, name, 0, type, static_cast<const BYTE*>(data), size);
-  RegCloseKey(h);
-  if (r != ERROR_SUCCESS) Die("cannot set the registry value " + AfxToUtf8(name));
 }
 
 struct DbCloser {
@@ -194,12 +188,11 @@ void StepToDone(sqlite3* db, sqlite3_stmt* s) {
 }  // namespace
 
 void SetRegString(HKEY root, const char16_t* key, const char16_t* name, const CString& value) {
-  const CString data = value + u'\0';
-  SetRegValue(root, key, name, REG_SZ, data.data(), static_cast<DWORD>(data.size() * sizeof(char16_t)));
+  SetRegValue(root, key, name, REG_SZ, mivo::test::SzBytes(value));
 }
 
 void SetRegDword(HKEY root, const char16_t* key, const char16_t* name, DWORD value) {
-  SetRegValue(root, key, name, REG_DWORD, &value, sizeof value);
+  SetRegValue(root, key, name, REG_DWORD, std::string(reinterpret_cast<const char*>(&value), sizeof value));
 }
 
 void WriteDatabase(const std::string& file, const std::vector<int>& flaggedLanguages,
@@ -253,25 +246,19 @@ std::vector<StoredText> ReadDatabase(const std::string& file, int language) {
 
 // ---- The run ----
 
-BusRun::BusRun() : dir_(BenchDir()) {
-  chmod(dir_.c_str(), 0755);
+BusRun::BusRun() {
   const std::string services = Path("services");
   std::filesystem::create_directories(services);
-  setenv("MIVODB_MACHINE_HIVE", Path("machine.hive").c_str(), 1);
-  setenv("MIVODB_USER_HIVE", Path("user.hive").c_str(), 1);
-  setenv("MIVODB_DBUS_SERVICE_DIR", services.c_str(), 1);
-  setenv("LC_ALL", "C.UTF-8", 1);
-  unsetenv("DBUS_STARTER_ADDRESS");
-  unsetenv("DBUS_STARTER_BUS_TYPE");
-  mivo::reg::ResetForTesting();
+  env_.Set("MIVODB_DBUS_SERVICE_DIR", services);
+  env_.Set("LC_ALL", "C.UTF-8");
+  env_.Unset("DBUS_STARTER_ADDRESS");
+  env_.Unset("DBUS_STARTER_BUS_TYPE");
 }
 
 BusRun::~BusRun() {
   daemon_.Stop();
   AwaitServerEnd();
-  std::error_code ec;
-  std::filesystem::remove_all(dir_, ec);
-}
+}  // then the variables come back and the folder goes
 
 void BusRun::RegisterServer(const std::string& server) {
   if (RunToEnd({server, "/RegServer"}) != 0) Die("mivodb /RegServer failed");

@@ -14,6 +14,7 @@
 
 #include "platform/afx/afx.h"
 #include "platform/win32/winreg.h"
+#include "support/TestEnv.h"
 
 struct sd_bus;
 
@@ -93,10 +94,11 @@ std::vector<StoredText> ReadDatabase(const std::string& file, int language);
 
 // ---- The run ----
 
-// A run of the server on a private bus. Construction makes the temporary folder (mode 0755, with a
+// A run of the server on a private bus. Construction makes the temporary folder (a HiveSandbox, with a
 // service folder) and points the hives, the activation-file folder and the locale (C.UTF-8) of this
 // process, and so of the bus and the server it starts, at it. The destructor ends the bus (the server
-// ends with it, and is killed when it stays longer than 3 s) and removes the folder with everything in it.
+// ends with it, and is killed when it stays longer than 3 s), gives the variables their earlier values
+// and removes the folder with everything in it.
 class BusRun {
  public:
   BusRun();
@@ -104,9 +106,9 @@ class BusRun {
   BusRun(const BusRun&) = delete;
   BusRun& operator=(const BusRun&) = delete;
 
-  const std::string& dir() const { return dir_; }
+  const std::string& dir() const { return hives_.dir().path(); }
   // A path inside the folder.
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string Path(const std::string& name) const { return hives_.File(name); }
 
   // Runs `server /RegServer`, which writes the activation file and the class entries; dies when it fails.
   void RegisterServer(const std::string& server);
@@ -121,7 +123,8 @@ class BusRun {
  private:
   void AwaitServerEnd();
 
-  std::string dir_;
+  mivo::test::HiveSandbox hives_;  // the folder, with the hive files
+  mivo::test::ScopedEnv env_;
   std::string address_;
   Process daemon_;
   pid_t server_pid_ = -1;

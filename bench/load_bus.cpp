@@ -50,16 +50,17 @@
 #include <utility>
 #include <vector>
 
+#include "app/Constants.h"
+#include "automation/MivoDBClient.h"
 #include "bench/bus_harness.h"
 #include "platform/afx/afx.h"
-#include "platform/ole/client.h"
 #include "platform/win32/winnls.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using mivo::ole::BusError;
-using mivo::ole::MivoClient;
+
 using mivobench::Die;
 using mivobench::StoredText;
 
@@ -277,7 +278,7 @@ class Client {
   void Work(Barrier& warmUp) {
     bool arrived = false;
     try {
-      client_ = MivoClient::Connect(run_.address);
+      client_ = CMivoDBClient::Connect(run_.address);
       client_->SubscribeMessages([this](const CString& title, const CString& text) {
         ++run_.messages;
         run_.Problem("server message: " + N(title) + ": " + N(text));
@@ -577,7 +578,7 @@ class Client {
   Run& run_;
   const int index_;
   std::mt19937 random_;
-  std::unique_ptr<MivoClient> client_;
+  std::unique_ptr<CMivoDBClient> client_;
   std::string path_;
   bool lateBound_ = false;  // whether the current call goes through Invoke
   std::optional<CString> written_[kOwnKeys];
@@ -596,8 +597,8 @@ long CheckAtEnd(Run& run, const std::vector<std::unique_ptr<Client>>& clients, c
     ++bad;
     run.Problem("at the end: " + what);
   };
-  std::unique_ptr<MivoClient> checker = MivoClient::Connect(run.address);
-  const std::string path = mivo::ole::kClassObjectPath;
+  std::unique_ptr<CMivoDBClient> checker = CMivoDBClient::Connect(run.address);
+  const std::string path = kClassObjectPath;
   if (!checker->RefreshConfDB(path)) fail("RefreshConfDB gave FALSE");
 
   std::map<std::pair<CString, CString>, std::vector<CString>> stored;
@@ -734,7 +735,7 @@ int RunLoad(const Options& options) {
   run.calls = options.calls;
   run.warmUp = std::min<long>(kWarmUpCalls, options.calls / 2);
   run.address = bus.StartBus();
-  run.server = bus.StartServer(mivo::ole::kServiceName);
+  run.server = bus.StartServer(kServiceName);
   run.sharedSent = std::make_unique<std::atomic<long>[]>(static_cast<std::size_t>(options.clients));
   run.sharedDone = std::make_unique<std::atomic<long>[]>(static_cast<std::size_t>(options.clients));
 

@@ -13,24 +13,24 @@ const CString& OrEmptyMarker(const CString* s) { return (s == nullptr || s->empt
 struct WriterTables {
   CDaoWorkspace workspace;
   CDaoDatabase database{nullptr};
-  CDaoTableDef itemsDef{&database}, messagesDef{&database}, languagesDef{&database};
+  CDaoTableDef items_def{&database}, messages_def{&database}, languages_def{&database};
   CDaoRecordset items{&database}, messages{&database}, languages{&database};
 
   void Open(const CString& path) {
     database.Open(path.c_str(), FALSE, FALSE, u"");
-    itemsDef.Open(g_strItems.c_str());
-    messagesDef.Open(g_strMessages.c_str());
-    languagesDef.Open(g_strLanguages.c_str());
-    items.Open(&itemsDef, dbOpenTable, dbAppendOnly);
-    messages.Open(&messagesDef, dbOpenTable, dbAppendOnly);
-    languages.Open(&languagesDef, dbOpenTable, dbAppendOnly);
+    items_def.Open(g_strItems.c_str());
+    messages_def.Open(g_strMessages.c_str());
+    languages_def.Open(g_strLanguages.c_str());
+    items.Open(&items_def, dbOpenTable, dbAppendOnly);
+    messages.Open(&messages_def, dbOpenTable, dbAppendOnly);
+    languages.Open(&languages_def, dbOpenTable, dbAppendOnly);
   }
 
   void Close() {
     items.Close();
-    itemsDef.Close();
-    messagesDef.Close();
-    languagesDef.Close();
+    items_def.Close();
+    messages_def.Close();
+    languages_def.Close();
     database.Close();
     workspace.Close();
   }

@@ -38,27 +38,27 @@ CModuleMap::~CModuleMap() { RemoveAllEntries(); }
 
 CModuleEntry* CModuleMap::FindEntry(const CString* module) const {
   if (module == nullptr) return nullptr;
-  const auto it = map_.find(*module);
-  return it == map_.end() ? nullptr : it->second.get();
+  const auto it = m_Entries.find(*module);
+  return it == m_Entries.end() ? nullptr : it->second.get();
 }
 
 CModuleEntry* CModuleMap::GetOrAddEntry(const CString& module) {
-  auto& slot = map_[module];
+  auto& slot = m_Entries[module];
   if (!slot) slot = std::make_unique<CModuleEntry>();
   return slot.get();
 }
 
 BOOL CModuleMap::RemoveEntry(const CString& module) {
-  const auto it = map_.find(module);
-  if (it == map_.end()) return FALSE;
+  const auto it = m_Entries.find(module);
+  if (it == m_Entries.end()) return FALSE;
   std::unique_ptr<CModuleEntry> entry = std::move(it->second);
-  map_.erase(it);
+  m_Entries.erase(it);
   return TRUE;  // the entry and its texts are deleted here
 }
 
 void CModuleMap::RemoveAllEntries() {
-  while (!map_.empty()) {
-    const CString first = map_.begin()->first;
+  while (!m_Entries.empty()) {
+    const CString first = m_Entries.begin()->first;
     RemoveEntry(first);
   }
 }

@@ -52,11 +52,11 @@ class CModuleMap : public CObject {
   // Removes and deletes every entry; the map is empty afterwards.
   void RemoveAllEntries();
   // Exchanges the contents of the two maps; nothing is copied or deleted.
-  void Swap(CModuleMap& other) noexcept { map_.swap(other.map_); }
-  std::size_t GetCount() const { return map_.size(); }
+  void Swap(CModuleMap& other) noexcept { m_Entries.swap(other.m_Entries); }
+  std::size_t GetCount() const { return m_Entries.size(); }
 
  private:
-  std::unordered_map<CString, std::unique_ptr<CModuleEntry>> map_;
+  std::unordered_map<CString, std::unique_ptr<CModuleEntry>> m_Entries;
 };
 
 // Store kinds.

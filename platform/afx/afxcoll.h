@@ -25,15 +25,16 @@ class CMapStringToString {
   BOOL Lookup(std::u16string_view key, std::u16string_view& value) const;
   void SetAt(std::u16string_view key, std::u16string_view value);
   void RemoveAll();
-  std::size_t GetCount() const { return count_; }
-  bool IsEmpty() const { return count_ == 0; }
+  std::size_t GetCount() const { return m_nCount; }
+  bool IsEmpty() const { return m_nCount == 0; }
 
   // Calls f(key, value) for every entry, in no particular order.
   template <class F>
   void ForEach(F&& f) const {
-    for (const Slot& s : slots_) {
+    for (const Slot& s : m_Slots) {
       if (s.data != nullptr) {
-        f(std::u16string_view(s.data, s.keyLength), std::u16string_view(s.data + s.keyLength, s.valueLength));
+        f(std::u16string_view(s.data, s.key_length),
+          std::u16string_view(s.data + s.key_length, s.value_length));
       }
     }
   }
@@ -42,9 +43,9 @@ class CMapStringToString {
   struct Slot {
     char16_t* data = nullptr;  // the key, then the value; null for a free slot
     std::uint32_t hash = 0;
-    std::uint32_t keyLength = 0;
-    std::uint32_t valueLength = 0;
-    std::uint32_t valueCapacity = 0;
+    std::uint32_t key_length = 0;
+    std::uint32_t value_length = 0;
+    std::uint32_t value_capacity = 0;
   };
 
   static std::uint32_t Hash(std::u16string_view key);
@@ -52,10 +53,10 @@ class CMapStringToString {
   char16_t* Allocate(std::size_t units);
   void Grow();
 
-  std::vector<Slot> slots_;
-  std::size_t count_ = 0;
-  std::vector<std::unique_ptr<char16_t[]>> chunks_;
-  char16_t* free_ = nullptr;
-  std::size_t freeUnits_ = 0;
-  std::size_t nextChunkUnits_ = 256;
+  std::vector<Slot> m_Slots;
+  std::size_t m_nCount = 0;
+  std::vector<std::unique_ptr<char16_t[]>> m_Chunks;
+  char16_t* m_pFree = nullptr;
+  std::size_t m_nFreeUnits = 0;
+  std::size_t m_nNextChunkUnits = 256;
 };

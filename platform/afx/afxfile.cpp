@@ -5,7 +5,7 @@
 #include <ctime>
 
 CString CTime::Format(const char* format) const {
-  const std::time_t t = static_cast<std::time_t>(time_);
+  const std::time_t t = static_cast<std::time_t>(m_time);
   std::tm local{};
   if (localtime_r(&t, &local) == nullptr) return CString();
   char buffer[128];

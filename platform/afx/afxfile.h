@@ -12,13 +12,13 @@
 class CTime {
  public:
   CTime() = default;
-  explicit CTime(std::int64_t secondsSinceEpoch) : time_(secondsSinceEpoch) {}
-  std::int64_t GetTime() const { return time_; }
+  explicit CTime(std::int64_t secondsSinceEpoch) : m_time(secondsSinceEpoch) {}
+  std::int64_t GetTime() const { return m_time; }
   // At most 127 characters of output.
   CString Format(const char* format) const;
 
  private:
-  std::int64_t time_ = 0;
+  std::int64_t m_time = 0;
 };
 
 struct CFileStatus {

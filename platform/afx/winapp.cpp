@@ -44,8 +44,8 @@ void RunTermHandlers() {
 
 }  // namespace
 
-CWinApp::CWinApp(LPCWSTR lpszAppName) : app_name_(lpszAppName ? CString(lpszAppName) : AfxGetAppTitle()) {
-  m_pszAppName = app_name_.c_str();
+CWinApp::CWinApp(LPCWSTR lpszAppName) : m_strAppName(lpszAppName ? CString(lpszAppName) : AfxGetAppTitle()) {
+  m_pszAppName = m_strAppName.c_str();
   State().module.m_pCurrentWinApp = this;
 }
 

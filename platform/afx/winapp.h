@@ -62,7 +62,7 @@ class CWinApp : public CObject {
   CWnd* m_pMainWnd = nullptr;
 
  private:
-  CString app_name_;
+  CString m_strAppName;
 };
 
 // The application object, or null when none exists.

@@ -70,8 +70,8 @@ inline constexpr short AFX_DAO_FALSE = 0;
 class COleVariant {
  public:
   COleVariant() = default;  // VT_EMPTY
-  explicit COleVariant(const CString& text) : vt_(VT_BSTR), text_(text) {}
-  explicit COleVariant(const char16_t* text) : vt_(VT_BSTR), text_(text) {}
+  explicit COleVariant(const CString& text) : m_vt(VT_BSTR), m_strVal(text) {}
+  explicit COleVariant(const char16_t* text) : m_vt(VT_BSTR), m_strVal(text) {}
   COleVariant(long value, VARTYPE vt);  // vt is VT_I2, VT_I4 or VT_BOOL (non-zero is -1)
   static COleVariant Long(std::int32_t v) { return COleVariant(v, VT_I4); }
   static COleVariant Short(std::int16_t v) { return COleVariant(v, VT_I2); }
@@ -79,33 +79,33 @@ class COleVariant {
   static COleVariant Double(double v);
   static COleVariant Null();
 
-  VARTYPE vt() const { return vt_; }
-  std::int32_t lVal() const { return static_cast<std::int32_t>(int_); }  // VT_I2, VT_I4, VT_BOOL
-  double dblVal() const { return dbl_; }
-  const CString& bstrVal() const { return text_; }
+  VARTYPE vt() const { return m_vt; }
+  std::int32_t lVal() const { return static_cast<std::int32_t>(m_llVal); }  // VT_I2, VT_I4, VT_BOOL
+  double dblVal() const { return m_dblVal; }
+  const CString& bstrVal() const { return m_strVal; }
 
   bool operator==(const COleVariant& other) const;
   bool operator!=(const COleVariant& other) const { return !(*this == other); }
 
  private:
-  VARTYPE vt_ = VT_EMPTY;
-  std::int64_t int_ = 0;
-  double dbl_ = 0;
-  CString text_;
+  VARTYPE m_vt = VT_EMPTY;
+  std::int64_t m_llVal = 0;
+  double m_dblVal = 0;
+  CString m_strVal;
 };
 
 class CDaoException {
  public:
-  CDaoException(SCODE scode, CString message) : m_scode(scode), message_(std::move(message)) {}
+  CDaoException(SCODE scode, CString message) : m_scode(scode), m_strMessage(std::move(message)) {}
   // Writes the message, cut to nMaxError - 1 characters, with a terminating zero; TRUE when it fitted.
   BOOL GetErrorMessage(LPWSTR lpszError, UINT nMaxError, UINT* pnHelpContext = nullptr) const;
-  const CString& Message() const { return message_; }
+  const CString& Message() const { return m_strMessage; }
   int EngineError() const { return static_cast<int>(static_cast<std::uint32_t>(m_scode) & 0xFFFF); }
 
   SCODE m_scode;
 
  private:
-  CString message_;
+  CString m_strMessage;
 };
 
 inline constexpr SCODE MakeDaoScode(int engineError) {
@@ -123,7 +123,7 @@ inline constexpr int dbFailOnError = 128;
 namespace mivo::dao {
 class Connection;  // the SQLite connection behind an open database (private to platform/dao)
 class Cursor;      // the rows behind an open recordset (private to platform/dao)
-class Statement;   // the prepared statement of a query definition (private to platform/dao)
+struct Statement;  // the prepared statement of a query definition (private to platform/dao)
 }  // namespace mivo::dao
 
 class CDaoDatabase;
@@ -141,14 +141,14 @@ class CDaoWorkspace : public CObject {
   // Opens the default workspace (the name must be null).
   void Open(LPCWSTR lpszName = nullptr);
   void Close();
-  BOOL IsOpen() const { return open_; }
+  BOOL IsOpen() const { return m_bOpen; }
   void BeginTrans();
   void CommitTrans();
   void Rollback();
 
  private:
-  bool open_ = false;
-  bool began_ = false;  // this object began the running transaction
+  bool m_bOpen = false;
+  bool m_bBeganTrans = false;  // this object began the running transaction
 };
 
 class CDaoDatabase : public CObject {
@@ -161,29 +161,29 @@ class CDaoDatabase : public CObject {
   // Opens the file at lpszName (UTF-16 path). bExclusive and bReadOnly must be FALSE; lpszConnect "".
   void Open(LPCWSTR lpszName, BOOL bExclusive = FALSE, BOOL bReadOnly = FALSE, LPCWSTR lpszConnect = u"");
   void Close();  // closes the database's recordsets too
-  BOOL IsOpen() const { return conn_ != nullptr; }
+  BOOL IsOpen() const { return m_pConnection != nullptr; }
   BOOL CanUpdate() const;
-  const CString& GetName() const { return name_; }
+  const CString& GetName() const { return m_strName; }
   // Runs SQL statements without parameters (3265 when one has a parameter); the changes count towards
   // GetRecordsAffected (of the last statement).
   void Execute(LPCWSTR lpszSQL, int nOptions = dbFailOnError);
   long GetRecordsAffected() const;
 
-  mivo::dao::Connection* connection() const { return conn_.get(); }  // internal
-  void Attach(CDaoRecordset* rs);                                    // internal
-  void Detach(CDaoRecordset* rs);                                    // internal
-  void Attach(CDaoTableDef* td);                                     // internal
-  void Detach(CDaoTableDef* td);                                     // internal
-  void Attach(CDaoQueryDef* qd);                                     // internal
-  void Detach(CDaoQueryDef* qd);                                     // internal
+  mivo::dao::Connection* GetConnection() const { return m_pConnection.get(); }  // internal
+  void Attach(CDaoRecordset* rs);                                               // internal
+  void Detach(CDaoRecordset* rs);                                               // internal
+  void Attach(CDaoTableDef* td);                                                // internal
+  void Detach(CDaoTableDef* td);                                                // internal
+  void Attach(CDaoQueryDef* qd);                                                // internal
+  void Detach(CDaoQueryDef* qd);                                                // internal
 
  private:
-  CString name_;
-  std::unique_ptr<mivo::dao::Connection> conn_;
-  std::vector<CDaoRecordset*> recordsets_;
-  std::vector<CDaoTableDef*> tabledefs_;
-  std::vector<CDaoQueryDef*> querydefs_;
-  long recordsAffected_ = 0;
+  CString m_strName;
+  std::unique_ptr<mivo::dao::Connection> m_pConnection;
+  std::vector<CDaoRecordset*> m_Recordsets;
+  std::vector<CDaoTableDef*> m_TableDefs;
+  std::vector<CDaoQueryDef*> m_QueryDefs;
+  long m_nRecordsAffected = 0;
 };
 
 class CDaoTableDef : public CObject {
@@ -195,16 +195,16 @@ class CDaoTableDef : public CObject {
 
   void Open(LPCWSTR lpszName);  // error 3078 when the table does not exist
   void Close();
-  BOOL IsOpen() const { return open_; }
-  const CString& GetName() const { return name_; }
+  BOOL IsOpen() const { return m_bOpen; }
+  const CString& GetName() const { return m_strName; }
 
   CDaoDatabase* m_pDatabase;
 
  private:
   friend class CDaoDatabase;
-  CString name_;
-  bool open_ = false;
-  CDaoDatabase* attachedTo_ = nullptr;
+  CString m_strName;
+  bool m_bOpen = false;
+  CDaoDatabase* m_pAttachedTo = nullptr;
 };
 
 // A temporary query definition: one SQL statement prepared once and run with named parameters, as often
@@ -219,22 +219,22 @@ class CDaoQueryDef : public CObject {
   // Prepares lpszSQL (one statement). lpszName must be null or empty: query definitions are not stored.
   void Create(LPCWSTR lpszName = nullptr, LPCWSTR lpszSQL = nullptr);
   void Close();
-  BOOL IsOpen() const { return stmt_ != nullptr; }
+  BOOL IsOpen() const { return m_pStatement != nullptr; }
   // Sets the parameter ":Name" (ASCII letter case ignored) for the following runs; 3265 when the
   // statement has none of that name.
   void SetParamValue(LPCWSTR lpszName, const COleVariant& varValue);
   // Runs the statement to its end; every parameter must have been set (3265 naming the first one not set).
   void Execute(int nOptions = dbFailOnError);
-  long GetRecordsAffected() const { return recordsAffected_; }
+  long GetRecordsAffected() const { return m_nRecordsAffected; }
 
   CDaoDatabase* m_pDatabase;
 
  private:
   friend class CDaoDatabase;
-  std::unique_ptr<mivo::dao::Statement> stmt_;
-  CDaoDatabase* attachedTo_ = nullptr;
-  CString sql_;
-  long recordsAffected_ = 0;
+  std::unique_ptr<mivo::dao::Statement> m_pStatement;
+  CDaoDatabase* m_pAttachedTo = nullptr;
+  CString m_strSQL;
+  long m_nRecordsAffected = 0;
 };
 
 class CDaoFieldExchange;
@@ -290,10 +290,10 @@ class CDaoRecordset : public CObject {
   void RequireOpen() const;
   void OpenCursor(int nOpenType, const CString& source, bool fromTableDef);
 
-  std::unique_ptr<CDaoDatabase> ownDatabase_;
-  std::unique_ptr<mivo::dao::Cursor> cursor_;
-  CDaoDatabase* attachedTo_ = nullptr;
-  CString source_;  // what the recordset was opened on, for messages about it once closed
+  std::unique_ptr<CDaoDatabase> m_pOwnDatabase;
+  std::unique_ptr<mivo::dao::Cursor> m_pCursor;
+  CDaoDatabase* m_pAttachedTo = nullptr;
+  CString m_strSource;  // what the recordset was opened on, for messages about it once closed
 };
 
 // Binding of a recordset's members to output columns (by name) and parameters (by name).
@@ -311,10 +311,10 @@ class CDaoFieldExchange {
   struct Binding {
     CString name;
     CString* text = nullptr;
-    short* shortValue = nullptr;
+    short* short_value = nullptr;
   };
-  std::vector<Binding> fields;
-  std::vector<Binding> params;
+  std::vector<Binding> m_Fields;
+  std::vector<Binding> m_Params;
 };
 
 inline constexpr DWORD AFX_DAO_ENABLE_FIELD_CACHE = 0x1;

@@ -92,7 +92,7 @@ std::unique_ptr<Connection> Connection::Open(const CString& path, bool readOnly)
   sqlite3_db_config(raw, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
   sqlite3_db_config(raw, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
   sqlite3_limit(raw, SQLITE_LIMIT_ATTACHED, 0);
-  conn->readOnly_ = sqlite3_db_readonly(raw, "main") == 1;
+  conn->read_only_ = sqlite3_db_readonly(raw, "main") == 1;
 
   // Validate: read the whole schema (a foreign or damaged file fails here rather than later).
   Stmt schema = conn->Prepare("SELECT type, name, sql FROM sqlite_master", CString(), Access::kRead);

@@ -105,7 +105,7 @@ class QueryCursor final : public Cursor {
                          static_cast<std::size_t>(sqlite3_column_bytes16(stmt, f.column)) / 2);
         }
       } else {
-        *f.shortValue = static_cast<short>(sqlite3_column_int(stmt, f.column));
+        *f.short_value = static_cast<short>(sqlite3_column_int(stmt, f.column));
       }
     }
   }
@@ -128,20 +128,20 @@ class TableCursor final : public Cursor {
   void MoveFirst() override {
     mode_ = Mode::kNone;
     SeekFrom(std::numeric_limits<std::int64_t>::min());
-    bof_ = eof_ = !onRow_;
+    bof_ = eof_ = !on_row_;
   }
 
   void MoveNext() override {
-    if (!onRow_)
+    if (!on_row_)
       ThrowEngine(kErrNoCurrentRecord, u"No current record: " + Quoted(object_) + u" is at its end.");
     mode_ = Mode::kNone;
     if (rowid_ == std::numeric_limits<std::int64_t>::max()) {
-      onRow_ = false;
+      on_row_ = false;
     } else {
       SeekFrom(rowid_ + 1);
     }
     bof_ = false;
-    eof_ = !onRow_;
+    eof_ = !on_row_;
   }
 
   int FieldCount() const override { return static_cast<int>(cols_.size()); }
@@ -149,7 +149,7 @@ class TableCursor final : public Cursor {
   COleVariant GetFieldValue(int index) override {
     CheckIndex(index);
     if (mode_ != Mode::kNone) return buffer_[index];
-    if (!onRow_) ThrowEngine(kErrNoCurrentRecord, u"No current record in " + Quoted(object_) + u".");
+    if (!on_row_) ThrowEngine(kErrNoCurrentRecord, u"No current record in " + Quoted(object_) + u".");
     return row_[index];
   }
 
@@ -159,27 +159,27 @@ class TableCursor final : public Cursor {
       ThrowEngine(kErrUpdateWithoutEdit,
                   u"SetFieldValue on " + Quoted(object_) + u" without AddNew or Edit.");
     }
-    buffer_[index] = CoerceToKind(value, cols_[index].kind, cols_[index].wideName);
+    buffer_[index] = CoerceToKind(value, cols_[index].kind, cols_[index].wide_name);
     set_[index] = true;
   }
 
-  bool CanAppend() const override { return !conn_.readOnly(); }
-  bool CanUpdate() const override { return !conn_.readOnly(); }
+  bool CanAppend() const override { return !conn_.read_only(); }
+  bool CanUpdate() const override { return !conn_.read_only(); }
 
   void AddNew() override {
     if (!CanAppend()) NotUpdatable();
     buffer_.assign(cols_.size(), COleVariant::Null());
     set_.assign(cols_.size(), false);
     for (std::size_t i = 0; i < cols_.size(); ++i) {
-      if (!cols_[i].defaultSql.empty()) buffer_[i] = EvaluateDefault(cols_[i]);
+      if (!cols_[i].default_sql.empty()) buffer_[i] = EvaluateDefault(cols_[i]);
     }
-    if (pkCol_ >= 0) {
+    if (pk_col_ >= 0) {
       if (auto next = PredictRowid()) {
-        buffer_[pkCol_] = *next <= std::numeric_limits<std::int32_t>::max() &&
-                                  *next >= std::numeric_limits<std::int32_t>::min()
-                              ? COleVariant::Long(static_cast<std::int32_t>(*next))
-                              : COleVariant::Double(static_cast<double>(*next));
-        set_[pkCol_] = true;
+        buffer_[pk_col_] = *next <= std::numeric_limits<std::int32_t>::max() &&
+                                   *next >= std::numeric_limits<std::int32_t>::min()
+                               ? COleVariant::Long(static_cast<std::int32_t>(*next))
+                               : COleVariant::Double(static_cast<double>(*next));
+        set_[pk_col_] = true;
       }
     }
     mode_ = Mode::kAdd;
@@ -187,7 +187,7 @@ class TableCursor final : public Cursor {
 
   void Edit() override {
     if (!CanUpdate()) NotUpdatable();
-    if (!onRow_) ThrowEngine(kErrNoCurrentRecord, u"No current record to edit in " + Quoted(object_) + u".");
+    if (!on_row_) ThrowEngine(kErrNoCurrentRecord, u"No current record to edit in " + Quoted(object_) + u".");
     buffer_ = row_;
     set_.assign(cols_.size(), false);
     mode_ = Mode::kEdit;
@@ -217,9 +217,9 @@ class TableCursor final : public Cursor {
  private:
   struct Column {
     std::string name;
-    CString wideName;
+    CString wide_name;
     Kind kind;
-    std::string defaultSql;  // the DEFAULT expression, or empty
+    std::string default_sql;  // the DEFAULT expression, or empty
   };
   enum class Mode { kNone, kAdd, kEdit };
 
@@ -231,10 +231,11 @@ class TableCursor final : public Cursor {
     while (conn_.Step(info.get(), object_, Access::kRead)) {
       Column c;
       c.name = reinterpret_cast<const char*>(sqlite3_column_text(info.get(), 1));
-      c.wideName = AfxFromUtf8(c.name);
+      c.wide_name = AfxFromUtf8(c.name);
       const auto* type = reinterpret_cast<const char*>(sqlite3_column_text(info.get(), 2));
       c.kind = KindOfDeclaredType(type);
-      if (const auto* d = sqlite3_column_text(info.get(), 4)) c.defaultSql = reinterpret_cast<const char*>(d);
+      if (const auto* d = sqlite3_column_text(info.get(), 4))
+        c.default_sql = reinterpret_cast<const char*>(d);
       if (sqlite3_column_int(info.get(), 5) > 0) {
         ++pkCount;
         if (type != nullptr && SameName(type, "INTEGER")) pkCandidate = static_cast<int>(cols_.size());
@@ -263,9 +264,9 @@ class TableCursor final : public Cursor {
                                    u" has no row numbers and cannot be opened as a table-type recordset.");
     }
     if (pkCount == 1 && pkCandidate >= 0) {
-      pkCol_ = pkCandidate;
+      pk_col_ = pkCandidate;
       int autoinc = 0;
-      sqlite3_table_column_metadata(conn_.handle(), "main", table_.c_str(), cols_[pkCol_].name.c_str(),
+      sqlite3_table_column_metadata(conn_.handle(), "main", table_.c_str(), cols_[pk_col_].name.c_str(),
                                     nullptr, nullptr, nullptr, nullptr, &autoinc);
       autoinc_ = autoinc != 0;
     }
@@ -281,8 +282,8 @@ class TableCursor final : public Cursor {
     sqlite3_stmt* stmt = seek_.get();
     ResetOnExit reset{stmt};
     sqlite3_bind_int64(stmt, 1, from);
-    onRow_ = conn_.Step(stmt, object_, Access::kRead);
-    if (!onRow_) return;
+    on_row_ = conn_.Step(stmt, object_, Access::kRead);
+    if (!on_row_) return;
     rowid_ = sqlite3_column_int64(stmt, 0);
     row_.resize(cols_.size());
     for (std::size_t i = 0; i < cols_.size(); ++i) {
@@ -294,14 +295,14 @@ class TableCursor final : public Cursor {
       if (f.text != nullptr) {
         *f.text = TextOf(v);
       } else {
-        *f.shortValue = static_cast<short>(v.vt() == VT_R8 ? static_cast<long>(v.dblVal()) : v.lVal());
+        *f.short_value = static_cast<short>(v.vt() == VT_R8 ? static_cast<long>(v.dblVal()) : v.lVal());
       }
     }
   }
 
   COleVariant EvaluateDefault(const Column& c) const {
     sqlite3_stmt* raw = nullptr;
-    const std::string sql = "SELECT (" + c.defaultSql + ")";
+    const std::string sql = "SELECT (" + c.default_sql + ")";
     if (sqlite3_prepare_v2(conn_.handle(), sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
       sqlite3_finalize(raw);
       return COleVariant::Null();
@@ -384,8 +385,8 @@ class TableCursor final : public Cursor {
       ThrowEngine(kErrRecordDeleted, u"The record being edited in " + Quoted(object_) + u" was deleted.");
     }
     std::int64_t now = rowid_;
-    if (pkCol_ >= 0 && set_[pkCol_]) {
-      const COleVariant& v = buffer_[pkCol_];
+    if (pk_col_ >= 0 && set_[pk_col_]) {
+      const COleVariant& v = buffer_[pk_col_];
       if (v.vt() == VT_R8)
         now = static_cast<std::int64_t>(v.dblVal());
       else if (v.vt() != VT_NULL)
@@ -397,10 +398,10 @@ class TableCursor final : public Cursor {
   std::string table_;
   std::vector<Column> cols_;
   std::string rowid_name_;
-  int pkCol_ = -1;
+  int pk_col_ = -1;
   bool autoinc_ = false;
   Stmt seek_;
-  bool onRow_ = false;
+  bool on_row_ = false;
   std::int64_t rowid_ = 0;
   std::vector<COleVariant> row_;
   Mode mode_ = Mode::kNone;
@@ -419,7 +420,7 @@ void Cursor::Edit() { NotUpdatable(); }
 void Cursor::Update() { NotUpdatable(); }
 
 void Cursor::NotUpdatable() const {
-  if (conn_.readOnly()) {
+  if (conn_.read_only()) {
     ThrowEngine(kErrReadOnly, u"Cannot update " + Quoted(object_) + u": the database " +
                                   Quoted(conn_.file()) + u" is read-only.");
   }
@@ -443,8 +444,8 @@ void Cursor::BindFields(const std::vector<CDaoFieldExchange::Binding>& fields) {
       ThrowEngine(kErrItemNotFound, u"Item not found in this collection: " + Quoted(object_) +
                                         u" has no column " + Quoted(name) + u".");
     }
-    if (b.text == nullptr && b.shortValue == nullptr) continue;
-    fields_.push_back(BoundField{col, b.text, b.shortValue});
+    if (b.text == nullptr && b.short_value == nullptr) continue;
+    fields_.push_back(BoundField{col, b.text, b.short_value});
   }
 }
 
@@ -508,8 +509,8 @@ std::unique_ptr<Cursor> OpenQueryCursor(const Connection& conn, const CString& s
       if (have == nullptr || *have != ':' || !SameName(have + 1, wanted)) continue;
       if (p.text != nullptr) {
         BindValue(stmt.get(), i, COleVariant(*p.text));
-      } else if (p.shortValue != nullptr) {
-        sqlite3_bind_int(stmt.get(), i, *p.shortValue);
+      } else if (p.short_value != nullptr) {
+        sqlite3_bind_int(stmt.get(), i, *p.short_value);
       }
       bound[i] = matched = true;
     }

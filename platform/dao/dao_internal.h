@@ -73,8 +73,8 @@ class Connection {
 
   sqlite3* handle() const { return db_.get(); }
   const CString& file() const { return file_; }
-  bool readOnly() const { return readOnly_; }
-  bool inTransaction() const { return sqlite3_get_autocommit(db_.get()) == 0; }
+  bool read_only() const { return read_only_; }
+  bool InTransaction() const { return sqlite3_get_autocommit(db_.get()) == 0; }
 
   // Prepares the first statement of `sql`; throws the translated error naming `object`. A null result
   // means the text held no statement. *tail points into `sql`'s characters after the statement.
@@ -92,12 +92,11 @@ class Connection {
   Connection() = default;
   std::unique_ptr<sqlite3, DbCloser> db_;
   CString file_;
-  bool readOnly_ = false;
+  bool read_only_ = false;
 };
 
 // The prepared statement of a CDaoQueryDef, with which of its parameters are set.
-class Statement {
- public:
+struct Statement {
   Stmt stmt;
   std::vector<bool> set;  // by parameter index (1-based)
 };
@@ -120,7 +119,7 @@ CString TextOf(const COleVariant& value);
 struct BoundField {
   int column;
   CString* text;
-  short* shortValue;
+  short* short_value;
 };
 
 // The rows behind an open recordset.

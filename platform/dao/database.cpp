@@ -18,14 +18,14 @@ DefaultWorkspace& Workspace() {
 }
 
 void Begin(const Connection& conn) {
-  conn.Exec(conn.readOnly() ? "BEGIN" : "BEGIN IMMEDIATE", CString(), Access::kWrite);
+  conn.Exec(conn.read_only() ? "BEGIN" : "BEGIN IMMEDIATE", CString(), Access::kWrite);
 }
 
 }  // namespace
 
 void JoinWorkspace(CDaoDatabase* db) {
   DefaultWorkspace& ws = Workspace();
-  if (ws.transaction) Begin(*db->connection());
+  if (ws.transaction) Begin(*db->GetConnection());
   ws.databases.push_back(db);
 }
 
@@ -42,8 +42,8 @@ void WorkspaceBegin() {
   std::vector<const Connection*> begun;
   try {
     for (CDaoDatabase* db : ws.databases) {
-      Begin(*db->connection());
-      begun.push_back(db->connection());
+      Begin(*db->GetConnection());
+      begun.push_back(db->GetConnection());
     }
   } catch (...) {
     for (const Connection* conn : begun) sqlite3_exec(conn->handle(), "ROLLBACK", nullptr, nullptr, nullptr);
@@ -58,8 +58,8 @@ void WorkspaceCommit() {
   // A database whose COMMIT fails (locked by a reader) stays in the transaction, so that a Rollback
   // afterwards still ends it.
   for (CDaoDatabase* db : ws.databases) {
-    const Connection& conn = *db->connection();
-    if (conn.inTransaction()) conn.Exec("COMMIT", CString(), Access::kWrite);
+    const Connection& conn = *db->GetConnection();
+    if (conn.InTransaction()) conn.Exec("COMMIT", CString(), Access::kWrite);
   }
   ws.transaction = false;
 }
@@ -70,8 +70,8 @@ void WorkspaceRollback() {
   ws.transaction = false;
   std::optional<CDaoException> failure;
   for (CDaoDatabase* db : ws.databases) {
-    const Connection& conn = *db->connection();
-    if (!conn.inTransaction()) continue;
+    const Connection& conn = *db->GetConnection();
+    if (!conn.InTransaction()) continue;
     try {
       conn.Exec("ROLLBACK", CString(), Access::kWrite);
     } catch (const CDaoException& e) {
@@ -102,33 +102,33 @@ void CDaoWorkspace::Open(LPCWSTR lpszName) {
   if (lpszName != nullptr && *lpszName != u'\0') {
     ThrowEngine(kErrGeneric, u"Only the default workspace is available, not '" + CString(lpszName) + u"'.");
   }
-  open_ = true;
+  m_bOpen = true;
 }
 
 void CDaoWorkspace::Close() {
-  if (!open_) return;
-  open_ = false;
-  if (began_) {
-    began_ = false;
+  if (!m_bOpen) return;
+  m_bOpen = false;
+  if (m_bBeganTrans) {
+    m_bBeganTrans = false;
     WorkspaceRollback();
   }
 }
 
 void CDaoWorkspace::BeginTrans() {
-  if (!open_) ThrowEngine(kErrObjectClosed, u"Object invalid or no longer set: the workspace is not open.");
+  if (!m_bOpen) ThrowEngine(kErrObjectClosed, u"Object invalid or no longer set: the workspace is not open.");
   WorkspaceBegin();
-  began_ = true;
+  m_bBeganTrans = true;
 }
 
 void CDaoWorkspace::CommitTrans() {
-  if (!open_) ThrowEngine(kErrObjectClosed, u"Object invalid or no longer set: the workspace is not open.");
+  if (!m_bOpen) ThrowEngine(kErrObjectClosed, u"Object invalid or no longer set: the workspace is not open.");
   WorkspaceCommit();
-  began_ = false;
+  m_bBeganTrans = false;
 }
 
 void CDaoWorkspace::Rollback() {
-  if (!open_) ThrowEngine(kErrObjectClosed, u"Object invalid or no longer set: the workspace is not open.");
-  began_ = false;
+  if (!m_bOpen) ThrowEngine(kErrObjectClosed, u"Object invalid or no longer set: the workspace is not open.");
+  m_bBeganTrans = false;
   WorkspaceRollback();
 }
 
@@ -147,50 +147,50 @@ void CDaoDatabase::Open(LPCWSTR lpszName, BOOL bExclusive, BOOL bReadOnly, LPCWS
   }
   Close();
   auto conn = Connection::Open(name, bReadOnly != FALSE);
-  conn_ = std::move(conn);
-  name_ = name;
+  m_pConnection = std::move(conn);
+  m_strName = name;
   try {
     JoinWorkspace(this);
   } catch (...) {
-    conn_.reset();
+    m_pConnection.reset();
     throw;
   }
 }
 
 void CDaoDatabase::Close() {
-  if (!conn_) return;
+  if (!m_pConnection) return;
   // Recordsets and table definitions first: their statements must be gone before the connection.
   std::vector<CDaoRecordset*> recordsets;
-  recordsets.swap(recordsets_);
+  recordsets.swap(m_Recordsets);
   for (CDaoRecordset* rs : recordsets) rs->DetachFromDatabase();
   std::vector<CDaoTableDef*> tabledefs;
-  tabledefs.swap(tabledefs_);
+  tabledefs.swap(m_TableDefs);
   for (CDaoTableDef* td : tabledefs) {
-    td->open_ = false;
-    td->attachedTo_ = nullptr;
+    td->m_bOpen = false;
+    td->m_pAttachedTo = nullptr;
   }
   std::vector<CDaoQueryDef*> querydefs;
-  querydefs.swap(querydefs_);
+  querydefs.swap(m_QueryDefs);
   for (CDaoQueryDef* qd : querydefs) {
-    qd->stmt_.reset();
-    qd->attachedTo_ = nullptr;
+    qd->m_pStatement.reset();
+    qd->m_pAttachedTo = nullptr;
   }
   LeaveWorkspace(this);
-  conn_.reset();  // closing ends this database's part of a running transaction without its changes
+  m_pConnection.reset();  // closing ends this database's part of a running transaction without its changes
 }
 
-BOOL CDaoDatabase::CanUpdate() const { return conn_ && !conn_->readOnly() ? TRUE : FALSE; }
+BOOL CDaoDatabase::CanUpdate() const { return m_pConnection && !m_pConnection->read_only() ? TRUE : FALSE; }
 
-void CDaoDatabase::Attach(CDaoRecordset* rs) { recordsets_.push_back(rs); }
+void CDaoDatabase::Attach(CDaoRecordset* rs) { m_Recordsets.push_back(rs); }
 
 void CDaoDatabase::Detach(CDaoRecordset* rs) {
-  recordsets_.erase(std::remove(recordsets_.begin(), recordsets_.end(), rs), recordsets_.end());
+  m_Recordsets.erase(std::remove(m_Recordsets.begin(), m_Recordsets.end(), rs), m_Recordsets.end());
 }
 
-void CDaoDatabase::Attach(CDaoTableDef* td) { tabledefs_.push_back(td); }
+void CDaoDatabase::Attach(CDaoTableDef* td) { m_TableDefs.push_back(td); }
 
 void CDaoDatabase::Detach(CDaoTableDef* td) {
-  tabledefs_.erase(std::remove(tabledefs_.begin(), tabledefs_.end(), td), tabledefs_.end());
+  m_TableDefs.erase(std::remove(m_TableDefs.begin(), m_TableDefs.end(), td), m_TableDefs.end());
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -208,21 +208,21 @@ void CDaoTableDef::Open(LPCWSTR lpszName) {
                 u"Object invalid or no longer set: the database of table '" + name + u"' is not open.");
   }
   std::string realName;
-  if (!m_pDatabase->connection()->FindTable(AfxToUtf8(StripBrackets(name)), false, &realName)) {
+  if (!m_pDatabase->GetConnection()->FindTable(AfxToUtf8(StripBrackets(name)), false, &realName)) {
     ThrowEngine(kErrObjectNotFound,
                 u"Could not find table '" + name + u"' in '" + m_pDatabase->GetName() + u"'.");
   }
-  name_ = AfxFromUtf8(realName);
-  open_ = true;
-  attachedTo_ = m_pDatabase;
-  attachedTo_->Attach(this);
+  m_strName = AfxFromUtf8(realName);
+  m_bOpen = true;
+  m_pAttachedTo = m_pDatabase;
+  m_pAttachedTo->Attach(this);
 }
 
 void CDaoTableDef::Close() {
-  open_ = false;
-  if (attachedTo_ != nullptr) {
-    attachedTo_->Detach(this);
-    attachedTo_ = nullptr;
+  m_bOpen = false;
+  if (m_pAttachedTo != nullptr) {
+    m_pAttachedTo->Detach(this);
+    m_pAttachedTo = nullptr;
   }
 }
 
@@ -252,10 +252,10 @@ void CDaoDatabase::Execute(LPCWSTR lpszSQL, int /*nOptions: failures always thro
   RequireOpenDatabase(this, sql);
   const std::string utf8 = AfxToUtf8(sql);
   std::string_view rest = utf8;
-  recordsAffected_ = 0;
+  m_nRecordsAffected = 0;
   while (!rest.empty()) {
     const char* tail = nullptr;
-    Stmt stmt = conn_->Prepare(rest, sql, Access::kWrite, &tail);
+    Stmt stmt = m_pConnection->Prepare(rest, sql, Access::kWrite, &tail);
     rest.remove_prefix(tail != nullptr ? static_cast<std::size_t>(tail - rest.data()) : rest.size());
     if (!stmt) continue;
     if (sqlite3_bind_parameter_count(stmt.get()) > 0) {
@@ -264,16 +264,16 @@ void CDaoDatabase::Execute(LPCWSTR lpszSQL, int /*nOptions: failures always thro
                                         AfxFromUtf8(name != nullptr ? name : "?") + u"' of '" + sql +
                                         u"' has no value (use a query definition).");
     }
-    recordsAffected_ = RunToEnd(*conn_, stmt.get(), sql);
+    m_nRecordsAffected = RunToEnd(*m_pConnection, stmt.get(), sql);
   }
 }
 
-long CDaoDatabase::GetRecordsAffected() const { return recordsAffected_; }
+long CDaoDatabase::GetRecordsAffected() const { return m_nRecordsAffected; }
 
-void CDaoDatabase::Attach(CDaoQueryDef* qd) { querydefs_.push_back(qd); }
+void CDaoDatabase::Attach(CDaoQueryDef* qd) { m_QueryDefs.push_back(qd); }
 
 void CDaoDatabase::Detach(CDaoQueryDef* qd) {
-  querydefs_.erase(std::remove(querydefs_.begin(), querydefs_.end(), qd), querydefs_.end());
+  m_QueryDefs.erase(std::remove(m_QueryDefs.begin(), m_QueryDefs.end(), qd), m_QueryDefs.end());
 }
 
 CDaoQueryDef::CDaoQueryDef(CDaoDatabase* pDatabase) : m_pDatabase(pDatabase) {}
@@ -287,7 +287,7 @@ void CDaoQueryDef::Create(LPCWSTR lpszName, LPCWSTR lpszSQL) {
     ThrowEngine(kErrGeneric, u"Stored query definitions are not supported ('" + CString(lpszName) + u"').");
   }
   RequireOpenDatabase(m_pDatabase, sql);
-  const Connection& conn = *m_pDatabase->connection();
+  const Connection& conn = *m_pDatabase->GetConnection();
   const std::string utf8 = AfxToUtf8(sql);
   const char* tail = nullptr;
   Stmt stmt = conn.Prepare(utf8, sql, Access::kWrite, &tail);
@@ -302,52 +302,52 @@ void CDaoQueryDef::Create(LPCWSTR lpszName, LPCWSTR lpszSQL) {
   auto statement = std::make_unique<Statement>();
   statement->set.assign(sqlite3_bind_parameter_count(stmt.get()) + 1, false);
   statement->stmt = std::move(stmt);
-  stmt_ = std::move(statement);
-  sql_ = sql;
-  recordsAffected_ = 0;
-  attachedTo_ = m_pDatabase;
-  attachedTo_->Attach(this);
+  m_pStatement = std::move(statement);
+  m_strSQL = sql;
+  m_nRecordsAffected = 0;
+  m_pAttachedTo = m_pDatabase;
+  m_pAttachedTo->Attach(this);
 }
 
 void CDaoQueryDef::Close() {
-  stmt_.reset();
-  if (attachedTo_ != nullptr) {
-    attachedTo_->Detach(this);
-    attachedTo_ = nullptr;
+  m_pStatement.reset();
+  if (m_pAttachedTo != nullptr) {
+    m_pAttachedTo->Detach(this);
+    m_pAttachedTo = nullptr;
   }
 }
 
 void CDaoQueryDef::SetParamValue(LPCWSTR lpszName, const COleVariant& varValue) {
   const CString name = StripBrackets(lpszName != nullptr ? CString(lpszName) : CString());
-  if (!stmt_)
+  if (!m_pStatement)
     ThrowEngine(kErrObjectClosed, u"Object invalid or no longer set: the query definition is closed.");
-  sqlite3_stmt* stmt = stmt_->stmt.get();
+  sqlite3_stmt* stmt = m_pStatement->stmt.get();
   const std::string wanted = AfxToUtf8(name);
   bool matched = false;
-  for (int i = 1; i < static_cast<int>(stmt_->set.size()); ++i) {
+  for (int i = 1; i < static_cast<int>(m_pStatement->set.size()); ++i) {
     const char* have = sqlite3_bind_parameter_name(stmt, i);
     if (have == nullptr || *have != ':' || !SameName(have + 1, wanted)) continue;
     BindValue(stmt, i, varValue);
-    stmt_->set[i] = true;
+    m_pStatement->set[i] = true;
     matched = true;
   }
   if (!matched) {
     ThrowEngine(kErrItemNotFound,
-                u"Item not found in this collection: '" + sql_ + u"' has no parameter '" + name + u"'.");
+                u"Item not found in this collection: '" + m_strSQL + u"' has no parameter '" + name + u"'.");
   }
 }
 
 void CDaoQueryDef::Execute(int /*nOptions: failures always throw*/) {
-  if (!stmt_)
+  if (!m_pStatement)
     ThrowEngine(kErrObjectClosed, u"Object invalid or no longer set: the query definition is closed.");
-  sqlite3_stmt* stmt = stmt_->stmt.get();
-  for (int i = 1; i < static_cast<int>(stmt_->set.size()); ++i) {
-    if (stmt_->set[i]) continue;
+  sqlite3_stmt* stmt = m_pStatement->stmt.get();
+  for (int i = 1; i < static_cast<int>(m_pStatement->set.size()); ++i) {
+    if (m_pStatement->set[i]) continue;
     const char* have = sqlite3_bind_parameter_name(stmt, i);
     ThrowEngine(kErrItemNotFound,
                 u"Item not found in this collection: the parameter '" +
                     AfxFromUtf8(have != nullptr ? (have[0] == ':' ? have + 1 : have) : "?") + u"' of '" +
-                    sql_ + u"' was not given.");
+                    m_strSQL + u"' was not given.");
   }
-  recordsAffected_ = RunToEnd(*m_pDatabase->connection(), stmt, sql_);
+  m_nRecordsAffected = RunToEnd(*m_pDatabase->GetConnection(), stmt, m_strSQL);
 }

@@ -8,10 +8,10 @@
 BOOL CDaoException::GetErrorMessage(LPWSTR lpszError, UINT nMaxError, UINT* pnHelpContext) const {
   if (pnHelpContext != nullptr) *pnHelpContext = 0;
   if (lpszError == nullptr || nMaxError == 0) return FALSE;
-  const std::size_t n = std::min<std::size_t>(message_.size(), nMaxError - 1);
-  std::copy_n(message_.data(), n, lpszError);
+  const std::size_t n = std::min<std::size_t>(m_strMessage.size(), nMaxError - 1);
+  std::copy_n(m_strMessage.data(), n, lpszError);
   lpszError[n] = u'\0';
-  return n == message_.size() ? TRUE : FALSE;
+  return n == m_strMessage.size() ? TRUE : FALSE;
 }
 
 namespace mivo::dao {

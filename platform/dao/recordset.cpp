@@ -25,13 +25,13 @@ void CDaoRecordset::Open(CDaoTableDef* pTableDef, int nOpenType, int /*nOptions:
 }
 
 void CDaoRecordset::OpenCursor(int nOpenType, const CString& source, bool fromTableDef) {
-  source_ = source;
+  m_strSource = source;
   bool own = false;
   if (m_pDatabase == nullptr) {
     auto db = std::make_unique<CDaoDatabase>();
     db->Open(GetDefaultDBName().c_str(), FALSE, FALSE, u"");
-    ownDatabase_ = std::move(db);
-    m_pDatabase = ownDatabase_.get();
+    m_pOwnDatabase = std::move(db);
+    m_pDatabase = m_pOwnDatabase.get();
     own = true;
   } else if (!m_pDatabase->IsOpen()) {
     ThrowEngine(kErrObjectClosed, u"Object invalid or no longer set: the database of the recordset on '" +
@@ -40,118 +40,118 @@ void CDaoRecordset::OpenCursor(int nOpenType, const CString& source, bool fromTa
   try {
     CDaoFieldExchange fx(CDaoFieldExchange::BindField);
     DoFieldExchange(&fx);
-    const Connection& conn = *m_pDatabase->connection();
+    const Connection& conn = *m_pDatabase->GetConnection();
     if (nOpenType == dbOpenTable) {
-      if (!fx.params.empty()) {
+      if (!fx.m_Params.empty()) {
         ThrowEngine(kErrItemNotFound, u"Item not found in this collection: the table '" +
                                           StripBrackets(source) + u"' has no parameter '" +
-                                          StripBrackets(fx.params.front().name) + u"'.");
+                                          StripBrackets(fx.m_Params.front().name) + u"'.");
       }
-      cursor_ = OpenTableCursor(conn, StripBrackets(source), fx.fields);
+      m_pCursor = OpenTableCursor(conn, StripBrackets(source), fx.m_Fields);
     } else {
       const CString query = fromTableDef ? u"[" + source + u"]" : source;
-      cursor_ = OpenQueryCursor(conn, query, fx.fields, fx.params);
+      m_pCursor = OpenQueryCursor(conn, query, fx.m_Fields, fx.m_Params);
     }
   } catch (...) {
     if (own) {
       m_pDatabase = nullptr;
-      ownDatabase_.reset();
+      m_pOwnDatabase.reset();
     }
     throw;
   }
-  attachedTo_ = m_pDatabase;
-  attachedTo_->Attach(this);
+  m_pAttachedTo = m_pDatabase;
+  m_pAttachedTo->Attach(this);
 }
 
 void CDaoRecordset::Close() {
-  cursor_.reset();
-  if (attachedTo_ != nullptr) {
-    attachedTo_->Detach(this);
-    attachedTo_ = nullptr;
+  m_pCursor.reset();
+  if (m_pAttachedTo != nullptr) {
+    m_pAttachedTo->Detach(this);
+    m_pAttachedTo = nullptr;
   }
-  if (ownDatabase_) {
-    ownDatabase_.reset();
+  if (m_pOwnDatabase) {
+    m_pOwnDatabase.reset();
     m_pDatabase = nullptr;
   }
 }
 
 void CDaoRecordset::DetachFromDatabase() {
-  cursor_.reset();
-  attachedTo_ = nullptr;
+  m_pCursor.reset();
+  m_pAttachedTo = nullptr;
 }
 
-BOOL CDaoRecordset::IsOpen() const { return cursor_ != nullptr ? TRUE : FALSE; }
+BOOL CDaoRecordset::IsOpen() const { return m_pCursor != nullptr ? TRUE : FALSE; }
 
 void CDaoRecordset::RequireOpen() const {
-  if (!cursor_) {
+  if (!m_pCursor) {
     ThrowEngine(kErrObjectClosed,
-                u"Object invalid or no longer set: the recordset on '" + source_ + u"' is closed.");
+                u"Object invalid or no longer set: the recordset on '" + m_strSource + u"' is closed.");
   }
 }
 
 BOOL CDaoRecordset::IsBOF() const {
   RequireOpen();
-  return cursor_->bof() ? TRUE : FALSE;
+  return m_pCursor->bof() ? TRUE : FALSE;
 }
 
 BOOL CDaoRecordset::IsEOF() const {
   RequireOpen();
-  return cursor_->eof() ? TRUE : FALSE;
+  return m_pCursor->eof() ? TRUE : FALSE;
 }
 
 void CDaoRecordset::MoveFirst() {
   RequireOpen();
-  cursor_->MoveFirst();
+  m_pCursor->MoveFirst();
 }
 
 void CDaoRecordset::MoveNext() {
   RequireOpen();
-  cursor_->MoveNext();
+  m_pCursor->MoveNext();
 }
 
 COleVariant CDaoRecordset::GetFieldValue(int nIndex) {
   RequireOpen();
-  return cursor_->GetFieldValue(nIndex);
+  return m_pCursor->GetFieldValue(nIndex);
 }
 
 void CDaoRecordset::SetFieldValue(int nIndex, const COleVariant& varValue) {
   RequireOpen();
-  cursor_->SetFieldValue(nIndex, varValue);
+  m_pCursor->SetFieldValue(nIndex, varValue);
 }
 
 short CDaoRecordset::GetFieldCount() const {
   RequireOpen();
-  return static_cast<short>(cursor_->FieldCount());
+  return static_cast<short>(m_pCursor->FieldCount());
 }
 
 BOOL CDaoRecordset::CanAppend() const {
   RequireOpen();
-  return cursor_->CanAppend() ? TRUE : FALSE;
+  return m_pCursor->CanAppend() ? TRUE : FALSE;
 }
 
 BOOL CDaoRecordset::CanUpdate() const {
   RequireOpen();
-  return cursor_->CanUpdate() ? TRUE : FALSE;
+  return m_pCursor->CanUpdate() ? TRUE : FALSE;
 }
 
 void CDaoRecordset::AddNew() {
   RequireOpen();
-  cursor_->AddNew();
+  m_pCursor->AddNew();
 }
 
 void CDaoRecordset::Edit() {
   RequireOpen();
-  cursor_->Edit();
+  m_pCursor->Edit();
 }
 
 void CDaoRecordset::Update() {
   RequireOpen();
-  cursor_->Update();
+  m_pCursor->Update();
 }
 
 void CDaoRecordset::CancelUpdate() {
   RequireOpen();
-  cursor_->CancelUpdate();
+  m_pCursor->CancelUpdate();
 }
 
 CString CDaoRecordset::GetDefaultDBName() { return CString(); }
@@ -163,7 +163,7 @@ void CDaoRecordset::DoFieldExchange(CDaoFieldExchange* /*pFX*/) {}
 namespace {
 
 std::vector<CDaoFieldExchange::Binding>& ListFor(CDaoFieldExchange* pFX) {
-  return pFX->m_nFieldType == CDaoFieldExchange::param ? pFX->params : pFX->fields;
+  return pFX->m_nFieldType == CDaoFieldExchange::param ? pFX->m_Params : pFX->m_Fields;
 }
 
 }  // namespace

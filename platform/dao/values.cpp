@@ -10,47 +10,47 @@ COleVariant::COleVariant(long value, VARTYPE vt) {
   switch (vt) {
     case VT_EMPTY:
     case VT_NULL:
-      vt_ = vt;
+      m_vt = vt;
       break;
     case VT_BOOL:
-      vt_ = VT_BOOL;
-      int_ = value != 0 ? -1 : 0;
+      m_vt = VT_BOOL;
+      m_llVal = value != 0 ? -1 : 0;
       break;
     case VT_I2:
-      vt_ = VT_I2;
-      int_ = static_cast<std::int16_t>(value);
+      m_vt = VT_I2;
+      m_llVal = static_cast<std::int16_t>(value);
       break;
     default:
-      vt_ = VT_I4;
-      int_ = static_cast<std::int32_t>(value);
+      m_vt = VT_I4;
+      m_llVal = static_cast<std::int32_t>(value);
       break;
   }
 }
 
 COleVariant COleVariant::Double(double v) {
   COleVariant result;
-  result.vt_ = VT_R8;
-  result.dbl_ = v;
+  result.m_vt = VT_R8;
+  result.m_dblVal = v;
   return result;
 }
 
 COleVariant COleVariant::Null() {
   COleVariant result;
-  result.vt_ = VT_NULL;
+  result.m_vt = VT_NULL;
   return result;
 }
 
 bool COleVariant::operator==(const COleVariant& other) const {
-  if (vt_ != other.vt_) return false;
-  switch (vt_) {
+  if (m_vt != other.m_vt) return false;
+  switch (m_vt) {
     case VT_I2:
     case VT_I4:
     case VT_BOOL:
-      return int_ == other.int_;
+      return m_llVal == other.m_llVal;
     case VT_R8:
-      return dbl_ == other.dbl_;
+      return m_dblVal == other.m_dblVal;
     case VT_BSTR:
-      return text_ == other.text_;
+      return m_strVal == other.m_strVal;
     default:  // VT_EMPTY and VT_NULL equal nothing
       return false;
   }

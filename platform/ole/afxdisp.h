@@ -185,11 +185,11 @@ class CCmdTarget : public CObject {
   CCmdTarget(const CCmdTarget&) = delete;
   CCmdTarget& operator=(const CCmdTarget&) = delete;
 
-  void EnableAutomation() { automation_ = true; }
-  BOOL IsAutomationEnabled() const { return automation_ ? TRUE : FALSE; }
+  void EnableAutomation() { m_bAutomationEnabled = true; }
+  BOOL IsAutomationEnabled() const { return m_bAutomationEnabled ? TRUE : FALSE; }
 
   // Reference count of the object as its clients hold it; it starts at 1.
-  DWORD ExternalAddRef() { return ++refs_; }
+  DWORD ExternalAddRef() { return ++m_dwRef; }
   // Drops one reference; the last one calls OnFinalRelease. Returns the remaining count.
   DWORD ExternalRelease();
 
@@ -207,15 +207,19 @@ class CCmdTarget : public CObject {
   const AFX_DISPMAP_ENTRY* FindDispEntry(DISPID dispid) const;
   // Every entry of the map chain, the most derived map first; a DISPID hidden by a derived entry is left
   // out.
-  std::vector<const AFX_DISPMAP_ENTRY*> GetDispEntries() const;
+  std::vector<const AFX_DISPMAP_ENTRY*> GetDispEntries() const { return DispEntriesOf(GetDispatchMap()); }
+  // The same for a map chain given by its most derived map (a class's GetThisDispatchMap()).
+  static std::vector<const AFX_DISPMAP_ENTRY*> DispEntriesOf(const AFX_DISPMAP* map);
+  // The entry named `name` (exactly, as the typed interface names members) in a map chain, or null.
+  static const AFX_DISPMAP_ENTRY* FindDispEntryByName(const AFX_DISPMAP* map, const char* name);
 
  protected:
   // The (empty) map of the base class; a derived map names it as its base.
   static const AFX_DISPMAP dispatchMap;
 
  private:
-  bool automation_ = false;
-  DWORD refs_ = 1;
+  bool m_bAutomationEnabled = false;
+  DWORD m_dwRef = 1;
 };
 
 // The VTS_ parameter type strings of the dispatch map macros: one byte per parameter, its VARTYPE, with
@@ -261,7 +265,9 @@ inline void ToVariant(LONG value, VARTYPE vt, VARIANT* result) {
 inline void ToVariant(double value, VARTYPE vt, VARIANT* result) {
   *result = vt == VT_DATE ? VARIANT::Date(value) : VARIANT::R8(value);
 }
-inline void ToVariant(CString value, VARTYPE vt, VARIANT* result) { *result = VARIANT::Bstr(std::move(value)); }
+inline void ToVariant(CString value, VARTYPE vt, VARIANT* result) {
+  *result = VARIANT::Bstr(std::move(value));
+}
 
 // TRUE when the C++ type T can carry the declared parameter type byte `vts`.
 template <class T>
@@ -339,32 +345,33 @@ struct DispThunk<Member> {
 
 }  // namespace mivo::ole
 
-#define DECLARE_DISPATCH_MAP()                      \
- protected:                                         \
-  static const AFX_DISPMAP_ENTRY _dispatchEntries[]; \
-  static const AFX_DISPMAP dispatchMap;             \
-                                                    \
- public:                                            \
+// A class's map is also reachable without an object (GetThisDispatchMap), so that a client can take the
+// members' declared types from it.
+#define DECLARE_DISPATCH_MAP()                                            \
+ protected:                                                               \
+  static const AFX_DISPMAP_ENTRY _dispatchEntries[];                      \
+  static const AFX_DISPMAP dispatchMap;                                   \
+                                                                          \
+ public:                                                                  \
+  static const AFX_DISPMAP* GetThisDispatchMap() { return &dispatchMap; } \
   const AFX_DISPMAP* GetDispatchMap() const override;
 
 #define BEGIN_DISPATCH_MAP(theClass, baseClass)                                          \
   const AFX_DISPMAP* theClass::GetDispatchMap() const { return &theClass::dispatchMap; } \
   const AFX_DISPMAP_ENTRY theClass::_dispatchEntries[] = {
-
-#define DISP_FUNCTION_ID(theClass, szExternalName, dispid, pfnMember, vtRetVal, vtsParams)                 \
-  {szExternalName, dispid, vtRetVal, vtsParams,                                                            \
-   [](CCmdTarget* t, std::span<VARIANT> a, VARIANT* r) {                                                   \
-     using Thunk = ::mivo::ole::DispThunk<&theClass::pfnMember>;                                           \
-     static_assert(Thunk::Matches(vtsParams, vtRetVal),                                                    \
+#define DISP_FUNCTION_ID(theClass, szExternalName, dispid, pfnMember, vtRetVal, vtsParams)                  \
+  {szExternalName, dispid, vtRetVal, vtsParams, [](CCmdTarget* t, std::span<VARIANT> a, VARIANT* r) {       \
+     using Thunk = ::mivo::ole::DispThunk<&theClass::pfnMember>;                                            \
+     static_assert(Thunk::Matches(vtsParams, vtRetVal),                                                     \
                    "the member " szExternalName " does not match its declared parameter and result types"); \
-     Thunk::Invoke(t, a, r, vtRetVal);                                                                     \
+     Thunk::Invoke(t, a, r, vtRetVal);                                                                      \
    }},
 
-#define END_DISPATCH_MAP(theClass, baseClass)                                                  \
-  }                                                                                            \
-  ;                                                                                            \
-  const AFX_DISPMAP theClass::dispatchMap = {                                                  \
-      &baseClass::dispatchMap, theClass::_dispatchEntries,                                     \
+#define END_DISPATCH_MAP(theClass, baseClass)              \
+  }                                                        \
+  ;                                                        \
+  const AFX_DISPMAP theClass::dispatchMap = {              \
+      &baseClass::dispatchMap, theClass::_dispatchEntries, \
       sizeof(theClass::_dispatchEntries) / sizeof(theClass::_dispatchEntries[0])};
 
 // ---- The lock count ------------------------------------------------------------------------------------

@@ -1,5 +1,5 @@
-// MivoClient over sd-bus: one private connection, calls sent asynchronously and waited for while the
-// connection's other traffic (signals) is dispatched.
+// AutomationClient over sd-bus: one private connection, calls sent asynchronously and waited for while
+// the connection's other traffic (signals) is dispatched.
 #include "platform/ole/client.h"
 
 #include <systemd/sd-bus.h>
@@ -10,31 +10,15 @@
 #include <optional>
 #include <utility>
 
+#include "platform/ole/environment.h"
+#include "platform/ole/wire.h"
+
 namespace mivo::ole {
 
 BusError::BusError(std::string name, std::string message)
     : std::runtime_error(name + ": " + message), name_(std::move(name)), message_(std::move(message)) {}
 
-HRESULT BusError::hresult() const {
-  if (message_.size() < 10 || message_[0] != '0' || (message_[1] != 'x' && message_[1] != 'X')) return 0;
-  std::uint32_t value = 0;
-  for (std::size_t i = 2; i < 10; ++i) {
-    const char c = message_[i];
-    int digit;
-    if (c >= '0' && c <= '9') {
-      digit = c - '0';
-    } else if (c >= 'a' && c <= 'f') {
-      digit = c - 'a' + 10;
-    } else if (c >= 'A' && c <= 'F') {
-      digit = c - 'A' + 10;
-    } else {
-      return 0;
-    }
-    value = value * 16 + static_cast<std::uint32_t>(digit);
-  }
-  if (message_.size() > 10 && message_[10] != ' ') return 0;
-  return static_cast<HRESULT>(value);
-}
+HRESULT BusError::hresult() const { return ErrorMessageHResult(message_); }
 
 std::string BusError::ShortName() const {
   const std::string prefix = kErrorPrefix;
@@ -86,81 +70,11 @@ void AppendString(sd_bus_message* m, const CString& s) {
   Check(sd_bus_message_append_basic(m, 's', utf8.c_str()), "append string");
 }
 
-void AppendValueless(sd_bus_message* m, std::uint32_t vt) {
-  Check(sd_bus_message_open_container(m, 'v', "(u)"), "append variant");
-  Check(sd_bus_message_open_container(m, 'r', "u"), "append struct");
-  Check(sd_bus_message_append_basic(m, 'u', &vt), "append value");
-  Check(sd_bus_message_close_container(m), "append struct");
-  Check(sd_bus_message_close_container(m), "append variant");
-}
-
-template <class T>
-void AppendBasicVariant(sd_bus_message* m, char type, T value) {
-  const char signature[2] = {type, '\0'};
-  Check(sd_bus_message_open_container(m, 'v', signature), "append variant");
-  Check(sd_bus_message_append_basic(m, type, &value), "append value");
-  Check(sd_bus_message_close_container(m), "append variant");
-}
-
 void AppendArgument(sd_bus_message* m, const VARIANT& v) {
-  switch (v.vt) {
-    case VT_EMPTY:
-    case VT_NULL:
-    case VT_ERROR:
-      AppendValueless(m, v.vt);
-      return;
-    case VT_UI1:
-      AppendBasicVariant<std::uint8_t>(m, 'y', static_cast<std::uint8_t>(v.ullVal));
-      return;
-    case VT_I1:
-    case VT_I2:
-      AppendBasicVariant<std::int16_t>(m, 'n', static_cast<std::int16_t>(v.llVal));
-      return;
-    case VT_UI2:
-      AppendBasicVariant<std::uint16_t>(m, 'q', static_cast<std::uint16_t>(v.ullVal));
-      return;
-    case VT_I4:
-      AppendBasicVariant<std::int32_t>(m, 'i', static_cast<std::int32_t>(v.llVal));
-      return;
-    case VT_UI4:
-      AppendBasicVariant<std::uint32_t>(m, 'u', static_cast<std::uint32_t>(v.ullVal));
-      return;
-    case VT_I8:
-      AppendBasicVariant<std::int64_t>(m, 'x', v.llVal);
-      return;
-    case VT_UI8:
-      AppendBasicVariant<std::uint64_t>(m, 't', v.ullVal);
-      return;
-    case VT_R4:
-    case VT_R8:
-    case VT_DATE:
-      AppendBasicVariant<double>(m, 'd', v.dblVal);
-      return;
-    case VT_BOOL: {
-      AppendBasicVariant<int>(m, 'b', v.llVal != 0 ? 1 : 0);
-      return;
-    }
-    case VT_BSTR:
-      if (!v.bstrVal) {
-        AppendValueless(m, VT_BSTR);
-        return;
-      }
-      Check(sd_bus_message_open_container(m, 'v', "s"), "append variant");
-      AppendString(m, *v.bstrVal);
-      Check(sd_bus_message_close_container(m), "append variant");
-      return;
-    case VT_BSTR | VT_BYREF: {
-      const CString value = v.pbstrVal && *v.pbstrVal ? **v.pbstrVal : CString();
-      Check(sd_bus_message_open_container(m, 'v', "(s)"), "append variant");
-      Check(sd_bus_message_open_container(m, 'r', "s"), "append struct");
-      AppendString(m, value);
-      Check(sd_bus_message_close_container(m), "append struct");
-      Check(sd_bus_message_close_container(m), "append variant");
-      return;
-    }
-    default:
-      throw std::invalid_argument("a VARIANT of type " + std::to_string(v.vt) + " has no wire form");
-  }
+  const int r = wire::AppendVariant(m, v);
+  if (r == -EINVAL)
+    throw std::invalid_argument("a VARIANT of type " + std::to_string(v.vt) + " has no wire form");
+  Check(r, "append variant");
 }
 
 CString ReadString(sd_bus_message* m) {
@@ -178,47 +92,8 @@ T ReadBasic(sd_bus_message* m, char type) {
 
 // Reads one variant (the reader stands before it) into a VARIANT.
 VARIANT ReadVariant(sd_bus_message* m) {
-  char type = 0;
-  const char* contents = nullptr;
-  ReadCheck(sd_bus_message_peek_type(m, &type, &contents), "variant");
-  if (type != 'v' || !contents) ThrowProtocol("expected a variant");
-  const std::string sig = contents;
-  ReadCheck(sd_bus_message_enter_container(m, 'v', contents), "variant");
   VARIANT v;
-  if (sig == "(u)") {
-    ReadCheck(sd_bus_message_enter_container(m, 'r', "u"), "struct");
-    const auto vt = ReadBasic<std::uint32_t>(m, 'u');
-    ReadCheck(sd_bus_message_exit_container(m), "struct");
-    v = vt == VT_BSTR ? VARIANT::NullBstr() : VARIANT::Empty();
-    v.vt = static_cast<VARTYPE>(vt);
-  } else if (sig == "y") {
-    v = VARIANT::UI1(ReadBasic<std::uint8_t>(m, 'y'));
-  } else if (sig == "n") {
-    v = VARIANT::I2(ReadBasic<std::int16_t>(m, 'n'));
-  } else if (sig == "q") {
-    v = VARIANT::UI2(ReadBasic<std::uint16_t>(m, 'q'));
-  } else if (sig == "i") {
-    v = VARIANT::I4(ReadBasic<std::int32_t>(m, 'i'));
-  } else if (sig == "u") {
-    v = VARIANT::UI4(ReadBasic<std::uint32_t>(m, 'u'));
-  } else if (sig == "x") {
-    v = VARIANT::I8(ReadBasic<std::int64_t>(m, 'x'));
-  } else if (sig == "t") {
-    v = VARIANT::UI8(ReadBasic<std::uint64_t>(m, 't'));
-  } else if (sig == "d") {
-    v = VARIANT::R8(ReadBasic<double>(m, 'd'));
-  } else if (sig == "b") {
-    v = VARIANT::Bool(ReadBasic<int>(m, 'b') != 0);
-  } else if (sig == "s") {
-    v = VARIANT::Bstr(ReadString(m));
-  } else if (sig == "(s)") {
-    ReadCheck(sd_bus_message_enter_container(m, 'r', "s"), "struct");
-    v = VARIANT::Bstr(ReadString(m));
-    ReadCheck(sd_bus_message_exit_container(m), "struct");
-  } else {
-    ThrowProtocol("a variant of signature " + sig);
-  }
-  ReadCheck(sd_bus_message_exit_container(m), "variant");
+  ReadCheck(wire::ReadVariant(m, &v, nullptr), "variant");
   return v;
 }
 
@@ -243,7 +118,7 @@ int OnReply(sd_bus_message* m, void* userdata, sd_bus_error* /*ret_error*/) {
 }
 
 struct MessageSubscription {
-  MivoClient::MessageHandler handler;
+  AutomationClient::MessageHandler handler;
 };
 
 int OnMessageSignal(sd_bus_message* m, void* userdata, sd_bus_error* /*ret_error*/) {
@@ -277,8 +152,9 @@ int OnNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error* /*ret_er
 
 }  // namespace
 
-struct MivoClient::Impl {
+struct AutomationClient::Impl {
   BusPtr bus;
+  std::string service;
   // The handlers' data outlive the match slots that point at them (members end in reverse order).
   std::vector<std::unique_ptr<MessageSubscription>> subscriptions;
   std::vector<std::unique_ptr<OwnerWatch>> owner_watches;
@@ -313,7 +189,7 @@ struct MivoClient::Impl {
   MessagePtr CallService(const std::string& path, const char* interface, const char* member,
                          std::chrono::microseconds timeout,
                          const std::function<void(sd_bus_message*)>& fill) {
-    MessagePtr m = NewCall(kServiceName, path, interface, member);
+    MessagePtr m = NewCall(service.c_str(), path, interface, member);
     if (fill) fill(m.get());
     return Call(m.get(), timeout);
   }
@@ -325,26 +201,17 @@ struct MivoClient::Impl {
   }
 };
 
-MivoClient::MivoClient(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+namespace {
 
-MivoClient::~MivoClient() = default;
-
-std::unique_ptr<MivoClient> MivoClient::ConnectSession() {
-  const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-  if (address && *address) return Connect(address);
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (!runtime || !*runtime) {
+// A private connection to the bus at `address`.
+BusPtr ConnectTo(const std::string& address) {
+  if (address.empty()) {
     throw BusError("org.freedesktop.DBus.Error.NoServer",
                    "no session bus: neither DBUS_SESSION_BUS_ADDRESS nor XDG_RUNTIME_DIR is set");
   }
-  return Connect(std::string("unix:path=") + runtime + "/bus");
-}
-
-std::unique_ptr<MivoClient> MivoClient::Connect(const std::string& address) {
-  auto impl = std::make_unique<Impl>();
   sd_bus* raw = nullptr;
   Check(sd_bus_new(&raw), "new connection");
-  impl->bus.reset(raw);
+  BusPtr bus(raw);
   Check(sd_bus_set_address(raw, address.c_str()), "bus address");
   Check(sd_bus_set_bus_client(raw, 1), "bus client");
   const int r = sd_bus_start(raw);
@@ -352,16 +219,30 @@ std::unique_ptr<MivoClient> MivoClient::Connect(const std::string& address) {
     throw BusError("org.freedesktop.DBus.Error.NoServer",
                    "cannot connect to the bus at " + address + ": " + std::strerror(-r));
   }
-  return std::unique_ptr<MivoClient>(new MivoClient(std::move(impl)));
+  return bus;
 }
 
-std::string MivoClient::UniqueName() const {
+}  // namespace
+
+AutomationClient::AutomationClient(const std::string& service)
+    : AutomationClient(service, SessionBusAddress()) {}
+
+AutomationClient::AutomationClient(const std::string& service, const std::string& address)
+    : impl_(std::make_unique<Impl>()), service_(service), class_path_(ClassObjectPath(service)) {
+  impl_->bus = ConnectTo(address);
+  impl_->service = service_;
+}
+
+AutomationClient::~AutomationClient() = default;
+
+std::string AutomationClient::UniqueName() const {
   const char* name = nullptr;
   Check(sd_bus_get_unique_name(impl_->bus.get(), &name), "unique name");
   return name;
 }
 
-std::vector<DISPID> MivoClient::GetIDsOfNames(const std::string& path, const std::vector<CString>& names) {
+std::vector<DISPID> AutomationClient::GetIDsOfNames(const std::string& path,
+                                                    const std::vector<CString>& names) {
   MessagePtr reply =
       impl_->CallService(path, kDispatchInterface, "GetIDsOfNames", timeout_, [&](sd_bus_message* m) {
         Check(sd_bus_message_open_container(m, 'a', "s"), "append array");
@@ -381,7 +262,7 @@ std::vector<DISPID> MivoClient::GetIDsOfNames(const std::string& path, const std
   return ids;
 }
 
-InvokeResult MivoClient::Invoke(const std::string& path, DISPID dispid, std::vector<VARIANT>& args) {
+InvokeResult AutomationClient::Invoke(const std::string& path, DISPID dispid, std::vector<VARIANT>& args) {
   MessagePtr reply = impl_->CallService(path, kDispatchInterface, "Invoke", timeout_, [&](sd_bus_message* m) {
     const std::int32_t id = dispid;
     Check(sd_bus_message_append_basic(m, 'i', &id), "append DISPID");
@@ -412,144 +293,84 @@ InvokeResult MivoClient::Invoke(const std::string& path, DISPID dispid, std::vec
   return out;
 }
 
-InvokeResult MivoClient::InvokeByName(const std::string& path, const CString& name,
-                                      std::vector<VARIANT>& args) {
+InvokeResult AutomationClient::InvokeByName(const std::string& path, const CString& name,
+                                            std::vector<VARIANT>& args) {
   const std::vector<DISPID> ids = GetIDsOfNames(path, {name});
   if (ids.size() != 1) ThrowProtocol("GetIDsOfNames returned " + std::to_string(ids.size()) + " DISPIDs");
   return Invoke(path, ids[0], args);
 }
 
-void MivoClient::Release(const std::string& path) {
+void AutomationClient::Release(const std::string& path) {
   impl_->CallService(path, kDispatchInterface, "Release", timeout_, nullptr);
 }
 
-std::string MivoClient::CreateInstance() {
-  MessagePtr reply =
-      impl_->CallService(kClassObjectPath, kFactoryInterface, "CreateInstance", timeout_, nullptr);
+std::string AutomationClient::CreateInstance() {
+  MessagePtr reply = impl_->CallService(class_path_, kFactoryInterface, "CreateInstance", timeout_, nullptr);
   const char* path = nullptr;
   ReadCheck(sd_bus_message_read_basic(reply.get(), 'o', &path), "object path");
   return path;
 }
 
 namespace {
-MessagePtr GetProperty(MivoClient::Impl& impl, const char* name, std::chrono::microseconds timeout) {
-  return impl.CallService(kClassObjectPath, "org.freedesktop.DBus.Properties", "Get", timeout,
+MessagePtr GetProperty(AutomationClient::Impl& impl, const std::string& class_path, const char* name,
+                       std::chrono::microseconds timeout) {
+  return impl.CallService(class_path, "org.freedesktop.DBus.Properties", "Get", timeout,
                           [&](sd_bus_message* m) {
                             Check(sd_bus_message_append(m, "ss", kFactoryInterface, name), "append property");
                           });
 }
 }  // namespace
 
-std::uint32_t MivoClient::ObjectCount() {
-  MessagePtr reply = GetProperty(*impl_, "ObjectCount", timeout_);
+std::uint32_t AutomationClient::ObjectCount() {
+  MessagePtr reply = GetProperty(*impl_, class_path_, "ObjectCount", timeout_);
   VARIANT v = ReadVariant(reply.get());
   if (v.vt != VT_UI4) ThrowProtocol("ObjectCount is not a 32-bit unsigned integer");
   return static_cast<std::uint32_t>(v.ullVal);
 }
 
-std::string MivoClient::ClassId() {
-  MessagePtr reply = GetProperty(*impl_, "ClassId", timeout_);
+std::string AutomationClient::ClassId() {
+  MessagePtr reply = GetProperty(*impl_, class_path_, "ClassId", timeout_);
   VARIANT v = ReadVariant(reply.get());
   if (v.vt != VT_BSTR || !v.bstrVal) ThrowProtocol("ClassId is not a string");
   return AfxToUtf8(*v.bstrVal);
 }
 
-namespace {
-void AppendStrings(sd_bus_message* m, std::initializer_list<const CString*> strings) {
-  for (const CString* s : strings) AppendString(m, *s);
-}
-bool ReadBool(sd_bus_message* m) { return ReadBasic<int>(m, 'b') != 0; }
-}  // namespace
-
-bool MivoClient::SetLanguage(const std::string& path, std::int16_t language, bool user_flag) {
+VARIANT AutomationClient::CallTyped(const std::string& path, const AFX_DISPMAP_ENTRY& entry,
+                                    std::vector<VARIANT>& args) {
+  const std::string_view params(entry.lpvtParams);
+  if (args.size() != params.size()) {
+    throw std::invalid_argument(std::string(entry.lpszName) + " takes " + std::to_string(params.size()) +
+                                " arguments, " + std::to_string(args.size()) + " given");
+  }
   MessagePtr reply =
-      impl_->CallService(path, kMethodsInterface, "SetLanguage", timeout_, [&](sd_bus_message* m) {
-        const int flag = user_flag ? 1 : 0;
-        Check(sd_bus_message_append_basic(m, 'n', &language), "append id");
-        Check(sd_bus_message_append_basic(m, 'b', &flag), "append flag");
+      impl_->CallService(path, service_.c_str(), entry.lpszName, timeout_, [&](sd_bus_message* m) {
+        for (std::size_t i = 0; i < args.size(); ++i) {
+          const auto declared = static_cast<unsigned char>(params[i]);
+          const int r = wire::AppendTyped(m, declared, args[i]);
+          if (r == -EINVAL)
+            throw std::invalid_argument(std::string(entry.lpszName) + ": a type without a wire form");
+          Check(r, "append argument");
+        }
       });
-  return ReadBool(reply.get());
+  VARIANT result;
+  if (entry.vtReturn != VT_EMPTY) {
+    ReadCheck(wire::ReadTyped(reply.get(), static_cast<unsigned char>(entry.vtReturn), &result), "result");
+  }
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if ((static_cast<unsigned char>(params[i]) & VT_MFCBYREF) == 0) continue;
+    VARIANT value;
+    ReadCheck(wire::ReadTyped(reply.get(), static_cast<unsigned char>(params[i]), &value),
+              "by-reference value");
+    if (args[i].vt == (VT_BSTR | VT_BYREF) && args[i].pbstrVal) *args[i].pbstrVal = std::move(value.bstrVal);
+  }
+  return result;
 }
 
-CString MivoClient::GetLanguageString(const std::string& path, const CString& module, const CString& key) {
-  MessagePtr reply =
-      impl_->CallService(path, kMethodsInterface, "GetLanguageString", timeout_, [&](sd_bus_message* m) {
-        AppendStrings(m, {&module, &key});
-      });
-  return ReadString(reply.get());
-}
-
-bool MivoClient::GetLanguageString2(const std::string& path, CString& text, const CString& module,
-                                    const CString& key) {
-  MessagePtr reply =
-      impl_->CallService(path, kMethodsInterface, "GetLanguageString2", timeout_, [&](sd_bus_message* m) {
-        AppendStrings(m, {&text, &module, &key});
-      });
-  const bool found = ReadBool(reply.get());
-  text = ReadString(reply.get());
-  return found;
-}
-
-bool MivoClient::AddLogLine(const std::string& path, DATE date, std::int16_t n1, const CString& s1,
-                            const CString& s2, std::int16_t n2, const CString& s3, const CString& s4,
-                            const CString& s5, const CString& s6) {
-  MessagePtr reply =
-      impl_->CallService(path, kMethodsInterface, "AddLogLine", timeout_, [&](sd_bus_message* m) {
-        Check(sd_bus_message_append_basic(m, 'd', &date), "append date");
-        Check(sd_bus_message_append_basic(m, 'n', &n1), "append number");
-        AppendStrings(m, {&s1, &s2});
-        Check(sd_bus_message_append_basic(m, 'n', &n2), "append number");
-        AppendStrings(m, {&s3, &s4, &s5, &s6});
-      });
-  return ReadBool(reply.get());
-}
-
-bool MivoClient::SetConfigString(const std::string& path, const CString& value, const CString& module,
-                                 const CString& key) {
-  MessagePtr reply =
-      impl_->CallService(path, kMethodsInterface, "SetConfigString", timeout_, [&](sd_bus_message* m) {
-        AppendStrings(m, {&value, &module, &key});
-      });
-  return ReadBool(reply.get());
-}
-
-CString MivoClient::GetConfigString(const std::string& path, const CString& module, const CString& key) {
-  MessagePtr reply =
-      impl_->CallService(path, kMethodsInterface, "GetConfigString", timeout_, [&](sd_bus_message* m) {
-        AppendStrings(m, {&module, &key});
-      });
-  return ReadString(reply.get());
-}
-
-bool MivoClient::GetConfigString2(const std::string& path, CString& value, const CString& module,
-                                  const CString& key) {
-  MessagePtr reply =
-      impl_->CallService(path, kMethodsInterface, "GetConfigString2", timeout_, [&](sd_bus_message* m) {
-        AppendStrings(m, {&value, &module, &key});
-      });
-  const bool found = ReadBool(reply.get());
-  value = ReadString(reply.get());
-  return found;
-}
-
-std::int16_t MivoClient::GetCurCharsetCode(const std::string& path) {
-  MessagePtr reply = impl_->CallService(path, kMethodsInterface, "GetCurCharsetCode", timeout_, nullptr);
-  return ReadBasic<std::int16_t>(reply.get(), 'n');
-}
-
-bool MivoClient::RefreshConfDB(const std::string& path) {
-  return ReadBool(impl_->CallService(path, kMethodsInterface, "RefreshConfDB", timeout_, nullptr).get());
-}
-
-bool MivoClient::RefreshLangDB(const std::string& path) {
-  return ReadBool(impl_->CallService(path, kMethodsInterface, "RefreshLangDB", timeout_, nullptr).get());
-}
-
-void MivoClient::SubscribeMessages(MessageHandler handler) {
+void AutomationClient::SubscribeMessages(MessageHandler handler) {
   auto subscription = std::make_unique<MessageSubscription>();
   subscription->handler = std::move(handler);
-  const std::string rule = std::string("type='signal',path='") + kClassObjectPath + "',interface='" +
-                           kEventsInterface + "',member='Message'";
+  const std::string rule = "type='signal',path='" + class_path_ + "',interface='" + kEventsInterface +
+                           "',member='" + kMessageSignal + "'";
   sd_bus_slot* raw = nullptr;
   Check(sd_bus_add_match(impl_->bus.get(), &raw, rule.c_str(), OnMessageSignal, subscription.get()),
         "subscribe to Message");
@@ -557,7 +378,7 @@ void MivoClient::SubscribeMessages(MessageHandler handler) {
   impl_->subscriptions.push_back(std::move(subscription));
 }
 
-int MivoClient::ProcessPending(std::chrono::milliseconds wait) {
+int AutomationClient::ProcessPending(std::chrono::milliseconds wait) {
   int processed = 0;
   bool waited = false;
   for (;;) {
@@ -574,8 +395,8 @@ int MivoClient::ProcessPending(std::chrono::milliseconds wait) {
   }
 }
 
-void MivoClient::WatchNameOwner(const std::string& name,
-                                std::function<void(const std::string&, const std::string&)> handler) {
+void AutomationClient::WatchNameOwner(const std::string& name,
+                                      std::function<void(const std::string&, const std::string&)> handler) {
   if (name.find('\'') != std::string::npos) throw std::invalid_argument("a bus name cannot hold a quote");
   auto watch = std::make_unique<OwnerWatch>();
   watch->handler = std::move(handler);
@@ -590,17 +411,17 @@ void MivoClient::WatchNameOwner(const std::string& name,
   impl_->owner_watches.push_back(std::move(watch));
 }
 
-bool MivoClient::NameHasOwner(const std::string& name) {
+bool AutomationClient::NameHasOwner(const std::string& name) {
   MessagePtr reply = impl_->CallDriver("NameHasOwner", name, timeout_);
-  return ReadBool(reply.get());
+  return ReadBasic<int>(reply.get(), 'b') != 0;
 }
 
-std::string MivoClient::NameOwner(const std::string& name) {
+std::string AutomationClient::NameOwner(const std::string& name) {
   MessagePtr reply = impl_->CallDriver("GetNameOwner", name, timeout_);
   return AfxToUtf8(ReadString(reply.get()));
 }
 
-std::uint32_t MivoClient::NameOwnerPid(const std::string& name) {
+std::uint32_t AutomationClient::NameOwnerPid(const std::string& name) {
   MessagePtr reply = impl_->CallDriver("GetConnectionUnixProcessID", name, timeout_);
   return ReadBasic<std::uint32_t>(reply.get(), 'u');
 }

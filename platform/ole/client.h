@@ -1,7 +1,10 @@
-// A small client of the MivoDB automation service on D-Bus, for tools, tests and benchmarks.
+// A client of one automation service on D-Bus: its class object, its automation objects (late-bound and
+// typed calls) and its Message signals, for tools, tests and benchmarks. It knows the runtime's contract
+// (platform/ole/contract.h), not the application: the service's name is given when connecting, and typed
+// calls take their signature from a dispatch map entry.
 //
 // Contract:
-// - A MivoClient owns one private connection to a bus (the session bus, or an address given by the
+// - An AutomationClient owns one private connection to a bus (the session bus, or an address given by the
 //   caller). It belongs to the thread that uses it; several clients in one process are independent
 //   connections, each with its own unique name. Destroying the client closes the connection, so the bus
 //   sees the client leave (the server then drops the objects that client created).
@@ -12,11 +15,10 @@
 //   "org.freedesktop.DBus.Error.ServiceUnknown", ...) and its message. A reply of an unexpected shape is
 //   a BusError named kProtocolError. Connecting throws BusError too.
 // - Strings cross the wire as UTF-8 and are CString (UTF-16) on this side.
-// - Invoke speaks the wire form of Mivo.DataBase.Dispatch: a VT_BSTR with a null value goes as the
-//   value-less struct (8), VT_EMPTY as (0), VT_NULL as (1), VT_ERROR as (10); a VT_BSTR|VT_BYREF goes as
-//   the struct (s) with the value of its storage (an empty text for a null one) and, when the call
-//   succeeds, its storage receives the value the server returned for it. VT_DATE and VT_R4 go as doubles
-//   ("d", a date as its day serial), VT_I1 as "n". Other types are refused with std::invalid_argument.
+// - Invoke speaks the variant form of platform/ole/wire.h: a VT_BSTR|VT_BYREF goes with the value of its
+//   storage (an empty text for a null one) and, when the call succeeds, its storage receives the value the
+//   server returned for it. VT_R4 and VT_DATE go as doubles, VT_I1 as "n". Other types are refused with
+//   std::invalid_argument.
 #pragma once
 
 #include <chrono>
@@ -28,16 +30,10 @@
 #include <vector>
 
 #include "platform/ole/afxdisp.h"
+#include "platform/ole/contract.h"
 
 namespace mivo::ole {
 
-inline constexpr const char* kServiceName = "Mivo.DataBase.OLEServer";
-inline constexpr const char* kClassObjectPath = "/Mivo/DataBase/OLEServer";
-inline constexpr const char* kMethodsInterface = "Mivo.DataBase.OLEServer";
-inline constexpr const char* kDispatchInterface = "Mivo.DataBase.Dispatch";
-inline constexpr const char* kFactoryInterface = "Mivo.DataBase.ClassFactory";
-inline constexpr const char* kEventsInterface = "Mivo.DataBase.Events";
-inline constexpr const char* kErrorPrefix = "Mivo.DataBase.Error.";
 // The name of a BusError for a reply this client could not read.
 inline constexpr const char* kProtocolError = "Mivo.Client.Error.Protocol";
 
@@ -64,23 +60,26 @@ struct InvokeResult {
   std::vector<CString> refs;
 };
 
-class MivoClient {
+class AutomationClient {
  public:
   using MessageHandler = std::function<void(const CString& title, const CString& text)>;
 
-  // Connects to the session bus (DBUS_SESSION_BUS_ADDRESS, else $XDG_RUNTIME_DIR/bus).
-  static std::unique_ptr<MivoClient> ConnectSession();
+  // Connects to the session bus (platform/ole/environment.h), as a client of the service `service`
+  // (its bus name, which is also its programmatic identifier).
+  explicit AutomationClient(const std::string& service);
   // Connects to the bus at a D-Bus address ("unix:path=/tmp/x/bus").
-  static std::unique_ptr<MivoClient> Connect(const std::string& address);
-
-  ~MivoClient();
-  MivoClient(const MivoClient&) = delete;
-  MivoClient& operator=(const MivoClient&) = delete;
+  AutomationClient(const std::string& service, const std::string& address);
+  virtual ~AutomationClient();
+  AutomationClient(const AutomationClient&) = delete;
+  AutomationClient& operator=(const AutomationClient&) = delete;
 
   void SetTimeout(std::chrono::microseconds timeout) { timeout_ = timeout; }
   std::chrono::microseconds timeout() const { return timeout_; }
   // This connection's unique name on the bus (":1.42").
   std::string UniqueName() const;
+  const std::string& service() const { return service_; }
+  // The service's class object path (ClassObjectPath of the service name).
+  const std::string& class_path() const { return class_path_; }
 
   // ---- Late binding (Mivo.DataBase.Dispatch) on the object at `path` ----
   // One DISPID per name; an unknown member name throws BusError (UnknownName).
@@ -92,28 +91,18 @@ class MivoClient {
   // Drops the object at `path` (Mivo.DataBase.Dispatch.Release).
   void Release(const std::string& path);
 
+  // ---- Typed calls (the interface named after the service) ----
+  // Calls the member `entry` describes with `args`, one VARIANT of each declared parameter type in
+  // declaration order (a by-reference parameter as VT_BSTR|VT_BYREF, whose storage receives the value the
+  // server returns). The result has the declared result type (VT_EMPTY for none). std::invalid_argument
+  // when the arguments do not match the entry.
+  VARIANT CallTyped(const std::string& path, const AFX_DISPMAP_ENTRY& entry, std::vector<VARIANT>& args);
+
   // ---- The class object ----
   // A new automation object; returns its path.
   std::string CreateInstance();
   std::uint32_t ObjectCount();
   std::string ClassId();
-
-  // ---- The typed methods (interface Mivo.DataBase.OLEServer) on the object at `path` ----
-  bool SetLanguage(const std::string& path, std::int16_t language, bool user_flag);
-  CString GetLanguageString(const std::string& path, const CString& module, const CString& key);
-  // `text` goes in and is replaced by the text the server returns.
-  bool GetLanguageString2(const std::string& path, CString& text, const CString& module, const CString& key);
-  bool AddLogLine(const std::string& path, DATE date, std::int16_t n1, const CString& s1, const CString& s2,
-                  std::int16_t n2, const CString& s3, const CString& s4, const CString& s5,
-                  const CString& s6);
-  bool SetConfigString(const std::string& path, const CString& value, const CString& module,
-                       const CString& key);
-  CString GetConfigString(const std::string& path, const CString& module, const CString& key);
-  // `value` goes in and is replaced by the value the server returns.
-  bool GetConfigString2(const std::string& path, CString& value, const CString& module, const CString& key);
-  std::int16_t GetCurCharsetCode(const std::string& path);
-  bool RefreshConfDB(const std::string& path);
-  bool RefreshLangDB(const std::string& path);
 
   // ---- Events ----
   // Calls `handler` for every Message signal on the class object's path from now on (until the client is
@@ -138,9 +127,9 @@ class MivoClient {
   struct Impl;
 
  private:
-  explicit MivoClient(std::unique_ptr<Impl> impl);
-
   std::unique_ptr<Impl> impl_;
+  std::string service_;
+  std::string class_path_;
   std::chrono::microseconds timeout_{std::chrono::seconds(25)};
 };
 

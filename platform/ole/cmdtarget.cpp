@@ -1,9 +1,11 @@
 #include <atomic>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <set>
 
 #include "platform/ole/afxdisp.h"
+#include "platform/ole/runtime.h"
 
 IMPLEMENT_DYNAMIC(CCmdTarget, CObject)
 
@@ -29,8 +31,8 @@ std::atomic<LONG> g_lock_count{0};
 }  // namespace
 
 DWORD CCmdTarget::ExternalRelease() {
-  if (refs_ == 0) return 0;
-  const DWORD left = --refs_;
+  if (m_dwRef == 0) return 0;
+  const DWORD left = --m_dwRef;
   if (left == 0) OnFinalRelease();  // may delete this
   return left;
 }
@@ -39,15 +41,22 @@ void CCmdTarget::OnFinalRelease() { delete this; }
 
 const AFX_DISPMAP* CCmdTarget::GetDispatchMap() const { return &CCmdTarget::dispatchMap; }
 
-std::vector<const AFX_DISPMAP_ENTRY*> CCmdTarget::GetDispEntries() const {
+std::vector<const AFX_DISPMAP_ENTRY*> CCmdTarget::DispEntriesOf(const AFX_DISPMAP* map) {
   std::vector<const AFX_DISPMAP_ENTRY*> entries;
   std::set<DISPID> seen;
-  for (const AFX_DISPMAP* map = GetDispatchMap(); map != nullptr; map = map->pBaseMap) {
+  for (; map != nullptr; map = map->pBaseMap) {
     for (std::size_t i = 0; i < map->nEntries; ++i) {
       if (seen.insert(map->lpEntries[i].lDispID).second) entries.push_back(&map->lpEntries[i]);
     }
   }
   return entries;
+}
+
+const AFX_DISPMAP_ENTRY* CCmdTarget::FindDispEntryByName(const AFX_DISPMAP* map, const char* name) {
+  for (const AFX_DISPMAP_ENTRY* entry : DispEntriesOf(map)) {
+    if (std::strcmp(entry->lpszName, name) == 0) return entry;
+  }
+  return nullptr;
 }
 
 const AFX_DISPMAP_ENTRY* CCmdTarget::FindDispEntry(DISPID dispid) const {
@@ -59,11 +68,12 @@ const AFX_DISPMAP_ENTRY* CCmdTarget::FindDispEntry(DISPID dispid) const {
   return nullptr;
 }
 
-HRESULT CCmdTarget::GetIDsOfNames(const std::vector<CString>& rgszNames, std::vector<DISPID>& rgDispId) const {
+HRESULT CCmdTarget::GetIDsOfNames(const std::vector<CString>& rgszNames,
+                                  std::vector<DISPID>& rgDispId) const {
   rgDispId.assign(rgszNames.size(), DISPID_UNKNOWN);
   if (rgszNames.empty()) return DISP_E_UNKNOWNNAME;
   bool found = false;
-  if (automation_) {
+  if (m_bAutomationEnabled) {
     for (const AFX_DISPMAP_ENTRY* entry : GetDispEntries()) {
       if (NameEquals(entry->lpszName, rgszNames[0])) {
         rgDispId[0] = entry->lDispID;
@@ -76,9 +86,9 @@ HRESULT CCmdTarget::GetIDsOfNames(const std::vector<CString>& rgszNames, std::ve
   return found && rgszNames.size() == 1 ? S_OK : DISP_E_UNKNOWNNAME;
 }
 
-HRESULT CCmdTarget::Invoke(DISPID dispid, std::vector<VARIANT>& args, VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
-                           UINT* puArgErr) {
-  const AFX_DISPMAP_ENTRY* entry = automation_ ? FindDispEntry(dispid) : nullptr;
+HRESULT CCmdTarget::Invoke(DISPID dispid, std::vector<VARIANT>& args, VARIANT* pVarResult,
+                           EXCEPINFO* pExcepInfo, UINT* puArgErr) {
+  const AFX_DISPMAP_ENTRY* entry = m_bAutomationEnabled ? FindDispEntry(dispid) : nullptr;
   if (entry == nullptr) return DISP_E_MEMBERNOTFOUND;
   const std::string_view params(entry->lpvtParams);
   if (args.size() != params.size()) return DISP_E_BADPARAMCOUNT;
@@ -124,11 +134,6 @@ HRESULT CCmdTarget::Invoke(DISPID dispid, std::vector<VARIANT>& args, VARIANT* p
 }
 
 // ---- The lock count ------------------------------------------------------------------------------------
-
-namespace mivo::ole {
-// Defined by the runtime: tells the bus that the count changed (does nothing without a connection).
-void OnLockCountChanged();
-}  // namespace mivo::ole
 
 void AfxOleLockApp() {
   ++g_lock_count;

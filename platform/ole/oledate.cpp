@@ -7,8 +7,8 @@
 namespace mivo::ole {
 namespace {
 
-constexpr double kMinDate = -657434.0;   // 0100-01-01
-constexpr double kMaxDate = 2958465.0;   // 9999-12-31
+constexpr double kMinDate = -657434.0;  // 0100-01-01
+constexpr double kMaxDate = 2958465.0;  // 9999-12-31
 constexpr long kSecondsPerDay = 86400;
 
 // Days from 1970-01-01 to a proleptic Gregorian date (H. Hinnant's days_from_civil).
@@ -123,7 +123,8 @@ bool ParseDateText(std::u16string_view text, DATE* out) {
     hour = minute = second = 0;
   }
   if (!ReadNumber(text, &pos, 4, 4, &year) || !Expect(text, &pos, u'-') ||
-      !ReadNumber(text, &pos, 1, 2, &month) || !Expect(text, &pos, u'-') || !ReadNumber(text, &pos, 1, 2, &day)) {
+      !ReadNumber(text, &pos, 1, 2, &month) || !Expect(text, &pos, u'-') ||
+      !ReadNumber(text, &pos, 1, 2, &day)) {
     return false;
   }
   if (pos < text.size()) {

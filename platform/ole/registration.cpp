@@ -1,40 +1,18 @@
 // COleObjectFactory::UpdateRegistry: the activation file for the bus and the class entries in the machine
 // hive. Needs no bus connection.
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <string>
 
 #include "platform/ole/afxdisp.h"
+#include "platform/ole/environment.h"
 #include "platform/win32/winbase.h"
 #include "platform/win32/winreg.h"
 
 namespace {
-
-std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? value : "";
-}
-
-// The folder of the activation files (UTF-8), or empty when no home folder is known.
-std::string ServiceDirectory() {
-  std::string dir = Env("MIVODB_DBUS_SERVICE_DIR");
-  if (!dir.empty()) return dir;
-  std::string data = Env("XDG_DATA_HOME");
-  if (data.empty() || data[0] != '/') {
-    std::string home = Env("HOME");
-    if (home.empty()) {
-      if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) home = pw->pw_dir;
-    }
-    if (home.empty()) return {};
-    data = home + "/.local/share";
-  }
-  return data + "/dbus-1/services";
-}
 
 bool MakeDirectories(const std::string& path) {
   if (path.empty()) return false;
@@ -116,7 +94,7 @@ BOOL COleObjectFactory::UpdateRegistry(BOOL bRegister) {
   const std::string progid = AfxToUtf8(m_strProgID);
   const CString clsid = StringFromCLSID(m_clsid);
   const CString classes = u"Software\\Classes\\";
-  const std::string dir = ServiceDirectory();
+  const std::string dir = mivo::ole::ActivationDirectory();
   const std::string file = dir + "/" + progid + ".service";
   bool ok = false;
   if (bRegister) {

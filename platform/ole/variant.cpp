@@ -21,7 +21,9 @@ struct Decimal {
   long exponent = 0;
 };
 
-bool IsSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r' || c == u'\v' || c == u'\f'; }
+bool IsSpace(char16_t c) {
+  return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r' || c == u'\v' || c == u'\f';
+}
 bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 
 std::u16string_view Trim(std::u16string_view s) {
@@ -93,7 +95,8 @@ HRESULT DecimalToInteger(const Decimal& d, std::int64_t lo, std::int64_t hi, std
   if (int_digits > 18) return DISP_E_OVERFLOW;  // beyond every target's range
   std::int64_t magnitude = 0;
   for (long k = 0; k < int_digits; ++k) {
-    const int digit = k < static_cast<long>(d.digits.size()) ? d.digits[static_cast<std::size_t>(k)] - '0' : 0;
+    const int digit =
+        k < static_cast<long>(d.digits.size()) ? d.digits[static_cast<std::size_t>(k)] - '0' : 0;
     magnitude = magnitude * 10 + digit;
   }
   // The fraction: the digits from position int_digits on (zeros before the digits when int_digits < 0).

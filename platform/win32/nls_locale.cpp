@@ -3,10 +3,10 @@
 #include <unicode/uloc.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "platform/win32/environment.h"
 #include "platform/win32/nls_state.h"
 #include "platform/win32/winnls.h"
 
@@ -16,15 +16,6 @@ namespace {
 constexpr LANGID kUsEnglish = 0x0409;
 
 std::atomic<LANGID> g_language{0};  // 0: not read yet
-
-// The first of LC_ALL, LC_MESSAGES and LANG that is set and not empty; empty when none is.
-std::string_view LocaleVariable() {
-  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-    const char* value = std::getenv(name);
-    if (value != nullptr && *value != '\0') return value;
-  }
-  return {};
-}
 
 // A neutral id names a language without a country: sublanguage 0, or the script-only ids (sublanguage
 // 0x19 and above, such as 0x7C1A for Serbian). Windows never gives one as a user's language.
@@ -112,7 +103,7 @@ LANGID LanguageOfLocaleName(std::string_view value) {
 LANGID UserLanguage() {
   LANGID id = g_language.load();
   if (id == 0) {
-    id = LanguageOfLocaleName(LocaleVariable());
+    id = LanguageOfLocaleName(mivo::win32::PosixLocaleName());
     g_language.store(id);
   }
   return id;

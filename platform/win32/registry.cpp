@@ -1,5 +1,4 @@
 // The registry API over hive files (contract in winreg.h; storage in registry_hive.h).
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/win32/environment.h"
 #include "platform/win32/registry_hive.h"
 #include "platform/win32/winreg.h"
 
@@ -49,15 +49,15 @@ struct KeyObject {
   int root = 0;
   std::int64_t key = kRootKeyId;
   REGSAM access = 0;
-  std::string hiveId;  // the hive file the key lives in (empty for a root key)
+  std::string hive_id;  // the hive file the key lives in (empty for a root key)
 };
 
 struct RootState {
-  bool pathRead = false;
+  bool path_read = false;
   std::string path;
   std::unique_ptr<Hive> hive;
-  bool inTransaction = false;     // a HiveTransaction is active on this root
-  bool transactionBegun = false;  // ... and holds the hive's write lock
+  bool in_transaction = false;     // a HiveTransaction is active on this root
+  bool transaction_begun = false;  // ... and holds the hive's write lock
 };
 
 struct State {
@@ -79,8 +79,8 @@ void ForgetHivesOfParentProcess() {
   if (state.pid == ::getpid()) return;
   for (RootState& root : state.roots) {
     if (root.hive) root.hive.release()->Abandon();  // the object leaks with the connection
-    root.inTransaction = false;
-    root.transactionBegun = false;
+    root.in_transaction = false;
+    root.transaction_begun = false;
   }
   state.pid = ::getpid();
 }
@@ -94,34 +94,11 @@ int RootIndex(HKEY key) {
   return -1;
 }
 
-std::string EnvOr(const char* name, std::string fallback) {
-  const char* value = std::getenv(name);
-  return value && *value ? std::string(value) : fallback;
-}
-
-std::string DefaultUserHive() {
-  std::string base;
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  if (xdg && xdg[0] == '/') {
-    base = xdg;
-  } else {
-    const char* home = std::getenv("HOME");
-    if (home && *home) {
-      base = home;
-    } else if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) {
-      base = pw->pw_dir;
-    }
-    base += "/.config";
-  }
-  return base + "/mivodb/user.hive";
-}
-
 RootState& Root(int index) {
   RootState& root = Registry().roots[index];
-  if (!root.pathRead) {
-    root.path = index == 0 ? EnvOr("MIVODB_MACHINE_HIVE", "/etc/mivodb/machine.hive")
-                           : EnvOr("MIVODB_USER_HIVE", DefaultUserHive());
-    root.pathRead = true;
+  if (!root.path_read) {
+    root.path = index == 0 ? mivo::win32::MachineHivePath() : mivo::win32::UserHivePath();
+    root.path_read = true;
   }
   return root;
 }
@@ -153,7 +130,7 @@ bool CanWrite(const std::string& path) {
 // has no file the caller can read: it has no keys. `*writable` tells whether the caller may write it.
 Hive* AcquireHive(RootState& root, Intent intent, bool* writable) {
   t_pathInUse = root.path;
-  if (root.transactionBegun) {
+  if (root.transaction_begun) {
     *writable = true;
     return root.hive.get();
   }
@@ -192,9 +169,9 @@ Hive* AcquireHive(RootState& root, Intent intent, bool* writable) {
         throw;
       }
     }
-    if (root.inTransaction && *writable) {
+    if (root.in_transaction && *writable) {
       root.hive->Begin(true);
-      root.transactionBegun = true;
+      root.transaction_begun = true;
     }
     return root.hive.get();
   }
@@ -207,7 +184,7 @@ class Session {
   Session(int rootIndex, Intent intent) : root_(Root(rootIndex)) {
     hive_ = AcquireHive(root_, intent, &writable_);
     if (!hive_) return;
-    if (root_.transactionBegun) {
+    if (root_.transaction_begun) {
       hive_->Savepoint();
       savepoint_ = true;
     } else {
@@ -252,7 +229,7 @@ struct Target {
   int root = 0;
   std::int64_t key = kRootKeyId;
   REGSAM access = 0;
-  std::string hiveId;
+  std::string hive_id;
 };
 
 Target Resolve(HKEY hKey) {
@@ -261,14 +238,14 @@ Target Resolve(HKEY hKey) {
   auto it = Registry().handles.find(reinterpret_cast<const KeyObject*>(hKey));
   if (!hKey || it == Registry().handles.end()) Fail(ERROR_INVALID_HANDLE);
   const KeyObject& key = *it->second;
-  return Target{key.root, key.key, key.access, key.hiveId};
+  return Target{key.root, key.key, key.access, key.hive_id};
 }
 
 // The key of `target` in the session's hive; ERROR_KEY_DELETED when it is gone.
 std::int64_t KeyOf(const Target& target, const Session& session) {
   if (target.key == kRootKeyId) return kRootKeyId;
   Hive* hive = session.hive();
-  if (!hive || hive->id() != target.hiveId || !hive->KeyExists(target.key)) Fail(ERROR_KEY_DELETED);
+  if (!hive || hive->id() != target.hive_id || !hive->KeyExists(target.key)) Fail(ERROR_KEY_DELETED);
   return target.key;
 }
 
@@ -331,7 +308,7 @@ HKEY NewHandle(int root, std::int64_t key, REGSAM access, const Session& session
   object->root = root;
   object->key = key;
   object->access = access;
-  if (session.hive()) object->hiveId = session.hive()->id();
+  if (session.hive()) object->hive_id = session.hive()->id();
   KeyObject* raw = object.get();
   Registry().handles.emplace(raw, std::move(object));
   return reinterpret_cast<HKEY>(raw);
@@ -482,16 +459,16 @@ LSTATUS RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD 
     session.Commit();
     ReportNoClass(lpClass, lpcchClass);
     if (lpcSubKeys) *lpcSubKeys = counts.subkeys;
-    if (lpcbMaxSubKeyLen) *lpcbMaxSubKeyLen = counts.maxSubkeyNameLen;
+    if (lpcbMaxSubKeyLen) *lpcbMaxSubKeyLen = counts.max_subkey_name_len;
     if (lpcbMaxClassLen) *lpcbMaxClassLen = 0;
     if (lpcValues) *lpcValues = counts.values;
-    if (lpcbMaxValueNameLen) *lpcbMaxValueNameLen = counts.maxValueNameLen;
-    if (lpcbMaxValueLen) *lpcbMaxValueLen = counts.maxValueDataLen;
+    if (lpcbMaxValueNameLen) *lpcbMaxValueNameLen = counts.max_value_name_len;
+    if (lpcbMaxValueLen) *lpcbMaxValueLen = counts.max_value_data_len;
     if (lpcbSecurityDescriptor) *lpcbSecurityDescriptor = 0;
     if (lpftLastWriteTime) {
-      lpftLastWriteTime->dwLowDateTime = static_cast<DWORD>(counts.lastWrite & 0xFFFFFFFF);
+      lpftLastWriteTime->dwLowDateTime = static_cast<DWORD>(counts.last_write & 0xFFFFFFFF);
       lpftLastWriteTime->dwHighDateTime =
-          static_cast<DWORD>(static_cast<std::uint64_t>(counts.lastWrite) >> 32);
+          static_cast<DWORD>(static_cast<std::uint64_t>(counts.last_write) >> 32);
     }
   });
 }
@@ -611,11 +588,11 @@ HiveTransaction::HiveTransaction(HKEY root) {
   std::lock_guard<std::recursive_mutex> lock(Registry().mutex);
   ForgetHivesOfParentProcess();
   RootState& state = Root(index);
-  if (state.inTransaction) {
+  if (state.in_transaction) {
     status_ = ERROR_BUSY;
     return;
   }
-  state.inTransaction = true;
+  state.in_transaction = true;
   root_ = index;
   active_ = true;
 }
@@ -625,10 +602,10 @@ LSTATUS HiveTransaction::Lock() {
   if (!active_) return ERROR_INVALID_PARAMETER;
   return Guarded([&] {
     RootState& state = Registry().roots[root_];
-    if (!state.inTransaction) Fail(ERROR_INVALID_PARAMETER);  // dropped by ResetForTesting
+    if (!state.in_transaction) Fail(ERROR_INVALID_PARAMETER);  // dropped by ResetForTesting
     bool writable = false;
     AcquireHive(state, Intent::kCreate, &writable);
-    if (!state.transactionBegun) Fail(ERROR_ACCESS_DENIED);
+    if (!state.transaction_begun) Fail(ERROR_ACCESS_DENIED);
   });
 }
 
@@ -637,9 +614,9 @@ HiveTransaction::~HiveTransaction() {
   std::lock_guard<std::recursive_mutex> lock(Registry().mutex);
   ForgetHivesOfParentProcess();
   RootState& state = Registry().roots[root_];
-  if (state.transactionBegun && state.hive) state.hive->Rollback();
-  state.inTransaction = false;
-  state.transactionBegun = false;
+  if (state.transaction_begun && state.hive) state.hive->Rollback();
+  state.in_transaction = false;
+  state.transaction_begun = false;
 }
 
 LSTATUS HiveTransaction::Commit() {
@@ -649,7 +626,7 @@ LSTATUS HiveTransaction::Commit() {
   ForgetHivesOfParentProcess();
   RootState& state = Registry().roots[root_];
   LSTATUS result = ERROR_SUCCESS;
-  if (state.transactionBegun && state.hive) {
+  if (state.transaction_begun && state.hive) {
     try {
       state.hive->Commit();
     } catch (const HiveError& error) {
@@ -657,8 +634,8 @@ LSTATUS HiveTransaction::Commit() {
       result = error.status;
     }
   }
-  state.inTransaction = false;
-  state.transactionBegun = false;
+  state.in_transaction = false;
+  state.transaction_begun = false;
   active_ = false;
   return result;
 }

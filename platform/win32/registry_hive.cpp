@@ -324,7 +324,7 @@ void Hive::Begin(bool write) {
   while (::flock(*file_, LOCK_EX) != 0) {
     if (errno != EINTR) Fail(ERROR_CANTWRITE);
   }
-  writeLocked_ = true;
+  write_locked_ = true;
   try {
     Exec("BEGIN IMMEDIATE");
   } catch (...) {
@@ -344,8 +344,8 @@ void Hive::Rollback() noexcept {
 }
 
 void Hive::Unlock() noexcept {
-  if (writeLocked_) ::flock(*file_, LOCK_UN);
-  writeLocked_ = false;
+  if (write_locked_) ::flock(*file_, LOCK_UN);
+  write_locked_ = false;
 }
 void Hive::Savepoint() { Exec("SAVEPOINT call"); }
 void Hive::ReleaseSavepoint() { Exec("RELEASE call"); }
@@ -441,7 +441,7 @@ KeyCounts Hive::Counts(std::int64_t key) {
     Query q(*this, "SELECT count(*), coalesce(max(length(name)), 0) FROM keys WHERE parent = ?");
     if (q.Bind(key).Step()) {
       counts.subkeys = static_cast<DWORD>(q.Int(0));
-      counts.maxSubkeyNameLen = static_cast<DWORD>(q.Int(1) / 2);
+      counts.max_subkey_name_len = static_cast<DWORD>(q.Int(1) / 2);
     }
   }
   {
@@ -450,13 +450,13 @@ KeyCounts Hive::Counts(std::int64_t key) {
             " WHERE key = ?");
     if (q.Bind(key).Step()) {
       counts.values = static_cast<DWORD>(q.Int(0));
-      counts.maxValueNameLen = static_cast<DWORD>(q.Int(1) / 2);
-      counts.maxValueDataLen = static_cast<DWORD>(q.Int(2));
+      counts.max_value_name_len = static_cast<DWORD>(q.Int(1) / 2);
+      counts.max_value_data_len = static_cast<DWORD>(q.Int(2));
     }
   }
   {
     Query q(*this, "SELECT mtime FROM keys WHERE id = ?");
-    if (q.Bind(key).Step()) counts.lastWrite = q.Int(0);
+    if (q.Bind(key).Step()) counts.last_write = q.Int(0);
   }
   return counts;
 }

@@ -62,11 +62,11 @@ struct StoredValue {
 
 struct KeyCounts {
   DWORD subkeys = 0;
-  DWORD maxSubkeyNameLen = 0;  // characters
+  DWORD max_subkey_name_len = 0;  // characters
   DWORD values = 0;
-  DWORD maxValueNameLen = 0;   // characters
-  DWORD maxValueDataLen = 0;   // bytes
-  std::int64_t lastWrite = 0;  // FILETIME ticks
+  DWORD max_value_name_len = 0;  // characters
+  DWORD max_value_data_len = 0;  // bytes
+  std::int64_t last_write = 0;   // FILETIME ticks
 };
 
 // One open hive file. Not thread-safe: the registry layer serialises all calls.
@@ -138,7 +138,7 @@ class Hive {
   // polling locks do not do fairly. Closed only after the connection (closing any descriptor of a file
   // drops the process's POSIX locks on it, which SQLite holds).
   std::unique_ptr<int, FdCloser> file_;
-  bool writeLocked_ = false;
+  bool write_locked_ = false;
   SqlitePtr db_;
   std::unordered_map<const char*, StmtPtr> statements_;
 };

@@ -29,7 +29,7 @@ char16_t FoldAscii(char16_t c) {
 }
 
 bool KeyEquals(const BYTE* block, const VersionNode& node, std::u16string_view name) {
-  if (node.keyChars != name.size()) return false;
+  if (node.key_chars != name.size()) return false;
   for (std::size_t i = 0; i < name.size(); ++i) {
     if (FoldAscii(ReadWord(block, node.key + 2 * i)) != FoldAscii(name[i])) return false;
   }
@@ -79,9 +79,9 @@ bool ParseVersionNode(const BYTE* block, std::size_t begin, std::size_t limit, V
   node.begin = begin;
   node.end = end;
   node.key = key;
-  node.keyChars = chars;
+  node.key_chars = chars;
   node.value = value;
-  node.valueBytes = valueBytes;
+  node.value_bytes = valueBytes;
   node.children = AlignDword(value + valueBytes);
   node.text = text;
   return true;
@@ -180,7 +180,7 @@ BOOL VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID* lplpBuffer, PUIN
   const bool rootQuery =
       std::u16string_view(lpSubBlock).find_first_not_of(u'\\') == std::u16string_view::npos;
   if (rootQuery) {
-    if (node.valueBytes < sizeof(VS_FIXEDFILEINFO)) {
+    if (node.value_bytes < sizeof(VS_FIXEDFILEINFO)) {
       SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
       return FALSE;
     }
@@ -188,13 +188,13 @@ BOOL VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID* lplpBuffer, PUIN
     *puLen = sizeof(VS_FIXEDFILEINFO);
     return TRUE;
   }
-  if (node.valueBytes == 0) {
+  if (node.value_bytes == 0) {
     *lplpBuffer = const_cast<char16_t*>(kEmptyValue);
     return TRUE;
   }
   if (node.text) {
     // Strings are handed out as C strings: the terminator must lie inside the value.
-    const std::size_t chars = node.valueBytes / 2;
+    const std::size_t chars = node.value_bytes / 2;
     bool terminated = false;
     for (std::size_t i = chars; i-- > 0 && !terminated;) {
       WORD c;
@@ -210,6 +210,6 @@ BOOL VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID* lplpBuffer, PUIN
     return TRUE;
   }
   *lplpBuffer = const_cast<BYTE*>(block + node.value);
-  *puLen = static_cast<UINT>(node.valueBytes);
+  *puLen = static_cast<UINT>(node.value_bytes);
   return TRUE;
 }

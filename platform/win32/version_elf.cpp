@@ -49,9 +49,9 @@ struct Field {
 
 // Where the fields this reader needs lie in the headers of one ELF class.
 struct ElfLayout {
-  std::size_t headerSize;
+  std::size_t header_size;
   Field shoff, shentsize, shnum, shstrndx;
-  std::size_t sectionHeaderSize;
+  std::size_t section_header_size;
   Field name, type, offset, size, link;
 };
 
@@ -143,16 +143,16 @@ DWORD ReadVersionSection(const ElfReader& reader, std::vector<BYTE>& content) {
   if (ident[EI_DATA] != ELFDATA2LSB && ident[EI_DATA] != ELFDATA2MSB) return ERROR_BAD_EXE_FORMAT;
   const bool big = ident[EI_DATA] == ELFDATA2MSB;
 
-  std::vector<BYTE> header(layout->headerSize);
+  std::vector<BYTE> header(layout->header_size);
   if (!reader.Read(0, header.data(), header.size())) return ERROR_BAD_EXE_FORMAT;
   const std::uint64_t tableOffset = Decode(header.data(), layout->shoff, big);
   const std::uint64_t entrySize = Decode(header.data(), layout->shentsize, big);
   std::uint64_t count = Decode(header.data(), layout->shnum, big);
   std::uint64_t namesIndex = Decode(header.data(), layout->shstrndx, big);
   if (tableOffset == 0) return ERROR_RESOURCE_TYPE_NOT_FOUND;  // no section headers at all
-  if (entrySize < layout->sectionHeaderSize) return ERROR_BAD_EXE_FORMAT;
+  if (entrySize < layout->section_header_size) return ERROR_BAD_EXE_FORMAT;
 
-  std::vector<BYTE> section(layout->sectionHeaderSize);
+  std::vector<BYTE> section(layout->section_header_size);
   if (count == 0 || namesIndex == SHN_XINDEX) {
     // Large counts live in the first section header.
     if (!reader.Read(tableOffset, section.data(), section.size())) return ERROR_BAD_EXE_FORMAT;
@@ -214,7 +214,7 @@ DWORD ReadVersionBlockFromFile(const std::string& path, std::vector<BYTE>& block
   VersionNode root;
   if (!FindVersionNode(content.data(), content.size(), u"", root)) return ERROR_RESOURCE_DATA_NOT_FOUND;
   const std::u16string_view key(kRootKey);
-  bool named = root.keyChars == key.size();
+  bool named = root.key_chars == key.size();
   for (std::size_t i = 0; named && i < key.size(); ++i) {
     char16_t c;
     std::memcpy(&c, content.data() + root.key + 2 * i, sizeof c);

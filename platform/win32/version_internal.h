@@ -14,14 +14,14 @@ namespace mivo::version {
 // One structure of a version block (VS_VERSIONINFO, StringFileInfo, StringTable, String, VarFileInfo,
 // Var), as byte offsets from the start of the block. Every offset lies inside the structure.
 struct VersionNode {
-  std::size_t begin = 0;       // start of the header (wLength, wValueLength, wType)
-  std::size_t end = 0;         // begin + wLength
-  std::size_t key = 0;         // the zero-terminated key
-  std::size_t keyChars = 0;    // its length without the zero
-  std::size_t value = 0;       // the value (DWORD-aligned after the key)
-  std::size_t valueBytes = 0;  // wValueLength, in bytes (text values count characters of 2 bytes)
-  std::size_t children = 0;    // the first child (DWORD-aligned after the value)
-  bool text = false;           // wType == 1
+  std::size_t begin = 0;        // start of the header (wLength, wValueLength, wType)
+  std::size_t end = 0;          // begin + wLength
+  std::size_t key = 0;          // the zero-terminated key
+  std::size_t key_chars = 0;    // its length without the zero
+  std::size_t value = 0;        // the value (DWORD-aligned after the key)
+  std::size_t value_bytes = 0;  // wValueLength, in bytes (text values count characters of 2 bytes)
+  std::size_t children = 0;     // the first child (DWORD-aligned after the value)
+  bool text = false;            // wType == 1
 };
 
 // Reads the structure that starts at `begin` of `block`, which must end at or before `limit`. Returns

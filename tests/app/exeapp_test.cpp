@@ -2,7 +2,7 @@
 
 #include "support/AppFixture.h"
 
-namespace mivotest {
+namespace mivo::test {
 namespace {
 
 class Switches : public AppTest {
@@ -45,4 +45,4 @@ TEST_F(Switches, TheApplicationOwnsBothSettingsKeysAndThreeEmptyStores) {
 }
 
 }  // namespace
-}  // namespace mivotest
+}  // namespace mivo::test

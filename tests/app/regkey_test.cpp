@@ -7,7 +7,7 @@
 
 #include "support/TestEnv.h"
 
-namespace mivotest {
+namespace mivo::test {
 namespace {
 
 class RegKeyTest : public ::testing::Test {
@@ -156,4 +156,4 @@ TEST_F(RegKeyTest, AHiveTheUserMayOnlyReadIsOpenedForReading) {
 }
 
 }  // namespace
-}  // namespace mivotest
+}  // namespace mivo::test

@@ -9,7 +9,7 @@
 #include "platform/win32/winreg.h"
 #include "support/AppFixture.h"
 
-namespace mivotest {
+namespace mivo::test {
 namespace {
 
 class Configuration : public AppTest {
@@ -227,4 +227,4 @@ TEST_F(Configuration, AFailedWriterIsRolledBackWholly) {
 }
 
 }  // namespace
-}  // namespace mivotest
+}  // namespace mivo::test

@@ -23,24 +23,23 @@
 
 namespace {
 
+using mivo::test::Check;
 using mivoctl::CsvRecord;
-using mivofuzz::Check;
 
 constexpr std::size_t kMaxImportRecords = 40;
 
 struct Env {
-  mivofuzz::TempDir dir;
-  mivofuzz::Hives hives{dir};
-  std::string templ = dir.File("template.db");
-  std::string db = dir.File("work.db");
-  std::string csv = dir.File("input.csv");
+  mivo::test::HiveSandbox hives{"machine.hive", "user.hive", mivo::test::FuzzTempBase()};
+  std::string templ = hives.File("template.db");
+  std::string db = hives.File("work.db");
+  std::string csv = hives.File("input.csv");
   Env() {
-    mivofuzz::Quiet quiet;
+    mivo::test::Quiet quiet;
     mivo::dao::CreateStandardDatabase(templ, {0x0409, 0x0419});
   }
 };
 
-Env& TheEnv() { return mivofuzz::TheOne<Env>(); }
+Env& TheEnv() { return mivo::test::TheOne<Env>(); }
 
 std::string Quoted(const std::string& field) {
   std::string out = "\"";
@@ -138,8 +137,8 @@ void Import(const std::string& bytes, const std::vector<CsvRecord>& records, boo
   if (raw) args.push_back("--raw");
   int code = 0;
   {
-    mivofuzz::Quiet quiet;
-    code = db->run(args);
+    mivo::test::Quiet quiet;
+    code = mivoctl::RunCommand(*db, args);
   }
   Check(code == mivoctl::kExitOk || code == mivoctl::kExitRefused, "import exit code", std::to_string(code));
   const auto stored = Stored(env.db);

@@ -9,7 +9,6 @@
 // for the rest (parsing text), so Invoke and VariantChangeType must agree. A successful call returns its
 // declared result type; the out-value of GetLanguageString2 / GetConfigString2 equals the result of
 // GetLanguageString / GetConfigString for the same module and key; the object's lock is dropped on release.
-#include <sqlite3.h>
 
 #include <cmath>
 #include <cstdint>
@@ -31,7 +30,7 @@
 
 namespace {
 
-using mivofuzz::Check;
+using mivo::test::Check;
 
 // The declared parameter types of DISPIDs 1 to 10 and their result types.
 struct Member {
@@ -87,38 +86,25 @@ const char16_t* const kWords[] = {u"Mod",
                                   u"1,5"};
 
 void Sql(const std::string& file, const std::string& sql) {
-  sqlite3* db = nullptr;
-  Check(sqlite3_open(file.c_str(), &db) == SQLITE_OK, "open", file);
-  char* error = nullptr;
-  const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
-  const std::string message = error ? error : "";
-  sqlite3_free(error);
-  sqlite3_close(db);
-  Check(rc == SQLITE_OK, "sql", message);
+  const std::string error = mivo::test::SqlError(file, sql);
+  Check(error.empty(), "sql", error);
 }
 
 void SetString(const CString& key, const CString& name, const std::string& value) {
-  HKEY h = nullptr;
-  Check(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h,
-                        nullptr) == ERROR_SUCCESS,
-        "create key");
-  const CString v = AfxFromUtf8(value) + u'\0';
-  Check(RegSetValueExW(h, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(v.data()),
-                       static_cast<DWORD>(v.size() * 2)) == ERROR_SUCCESS,
+  Check(mivo::test::SetValue(HKEY_LOCAL_MACHINE, key.c_str(), name.c_str(), REG_SZ,
+                             mivo::test::SzBytes(AfxFromUtf8(value))) == ERROR_SUCCESS,
         "set value");
-  RegCloseKey(h);
 }
 
 struct Env {
-  mivofuzz::TempDir dir;
-  mivofuzz::Hives hives{dir};
-  std::string language = dir.File("language.db");
-  std::string config = dir.File("config.db");
-  std::string configTemplate = dir.File("config.template.db");
+  mivo::test::HiveSandbox hives{"machine.hive", "user.hive", mivo::test::FuzzTempBase()};
+  std::string language = hives.File("language.db");
+  std::string config = hives.File("config.db");
+  std::string configTemplate = hives.File("config.template.db");
   std::unique_ptr<CMivoDBApp> app;
 
   Env() {
-    mivofuzz::Quiet quiet;
+    mivo::test::Quiet quiet;
     mivo::nls::SetAnsiCodePageForTesting(1252);
     mivo::dao::CreateStandardDatabase(language, {0x0409, 0x0407});
     mivo::dao::CreateStandardDatabase(configTemplate, {0x0409});
@@ -147,16 +133,16 @@ struct Env {
   }
 };
 
-Env& TheEnv() { return mivofuzz::TheOne<Env>(); }
+Env& TheEnv() { return mivo::test::TheOne<Env>(); }
 
-CString Text(mivofuzz::Reader& in) {
+CString Text(mivo::test::Reader& in) {
   const std::uint8_t b = in.Byte();
   if (b < 160) return kWords[b % std::size(kWords)];
   return in.WideField(300);
 }
 
 // An argument of some VARTYPE; by-reference storage lives in `storage` (never reallocated).
-VARIANT Argument(mivofuzz::Reader& in, std::vector<BSTR>& storage) {
+VARIANT Argument(mivo::test::Reader& in, std::vector<BSTR>& storage) {
   const std::uint8_t kind = in.Byte();
   const std::uint64_t raw = in.Bits(8);
   static const std::int64_t kEdges[] = {0,       1,       -1,     32767,      -32768,        32768,
@@ -297,7 +283,7 @@ HRESULT Convert(const VARIANT& v, VARTYPE to) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > 4096) return -1;
   Env& env = TheEnv();
-  mivofuzz::Reader in(data, size);
+  mivo::test::Reader in(data, size);
 
   const std::uint8_t pick = in.Byte();
   DISPID dispid = pick % 12;  // 0 and 11 are no member
@@ -351,7 +337,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   EXCEPINFO info;
   UINT argErr = 12345;
   {
-    mivofuzz::Quiet quiet;
+    mivo::test::Quiet quiet;
     object = new CMivoDBOLE;
     hr = object->Invoke(dispid, args, &result, &info, &argErr);
   }
@@ -376,7 +362,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       VARIANT text;
       HRESULT again = S_OK;
       {
-        mivofuzz::Quiet quiet;
+        mivo::test::Quiet quiet;
         again = object->Invoke(dispid - 1, plain, &text, nullptr, nullptr);
       }
       Check(again == S_OK, "the plain lookup succeeds where the out-value form did");
@@ -385,7 +371,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   {
-    mivofuzz::Quiet quiet;
+    mivo::test::Quiet quiet;
     object->ExternalRelease();
     if (known && (dispid == 1 || dispid == 5)) env.Restore();
   }

@@ -21,15 +21,15 @@
 
 namespace {
 
-using mivofuzz::Check;
+using mivo::test::Check;
 
 struct Env {
-  mivofuzz::TempDir dir;
+  mivo::test::TempDir dir{mivo::test::FuzzTempBase()};
   std::string file = dir.File("input.db");
   Env() { mivo::nls::SetAnsiCodePageForTesting(1252); }
 };
 
-Env& TheEnv() { return mivofuzz::TheOne<Env>(); }
+Env& TheEnv() { return mivo::test::TheOne<Env>(); }
 
 void CheckFailure(const CDaoException& e) {
   const auto scode = static_cast<std::uint32_t>(e.m_scode);
@@ -80,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const CString path = AfxFromUtf8(env.file);
   const BOOL flag = size % 2 == 0 ? TRUE : FALSE;
 
-  mivofuzz::Quiet quiet;
+  mivo::test::Quiet quiet;
   const auto language = Read<CDaoLanguage>(path, 0x0409, flag);
   const auto config = Read<CDaoConfig>(path, 99, TRUE);
 

@@ -19,18 +19,17 @@
 
 namespace {
 
+using mivo::test::Check;
 using mivoctl::ImportStep;
-using mivofuzz::Check;
 
 constexpr const char* kFileName = "input.reg";
 constexpr std::size_t kMaxImportSteps = 64;
 
 struct Env {
-  mivofuzz::TempDir dir;
-  mivofuzz::Hives hives{dir};
+  mivo::test::HiveSandbox hives{"machine.hive", "user.hive", mivo::test::FuzzTempBase()};
 };
 
-Env& TheEnv() { return mivofuzz::TheOne<Env>(); }
+Env& TheEnv() { return mivo::test::TheOne<Env>(); }
 
 void CheckStep(const ImportStep& step) {
   Check(step.key.root == HKEY_LOCAL_MACHINE || step.key.root == HKEY_CURRENT_USER, "step root");
@@ -42,7 +41,7 @@ void CheckStep(const ImportStep& step) {
 
 // The whole path of a key as the registry compares it.
 CString KeyId(const ImportStep& step) {
-  return (step.key.root == HKEY_LOCAL_MACHINE ? u"M\\" : u"U\\") + mivofuzz::UpperAscii(step.key.subkey);
+  return (step.key.root == HKEY_LOCAL_MACHINE ? u"M\\" : u"U\\") + mivo::test::UpperAscii(step.key.subkey);
 }
 
 bool IsBelow(const CString& key, const CString& top) {
@@ -69,33 +68,25 @@ void CheckImported(const std::vector<ImportStep>& steps) {
       continue;
     }
     if (it->kind == ImportStep::kCreateKey) continue;
-    if (!touched.insert({key, mivofuzz::UpperAscii(it->name)}).second) continue;
+    if (!touched.insert({key, mivo::test::UpperAscii(it->name)}).second) continue;
     bool gone = false;
     for (const auto& d : deletedKeys) gone = gone || IsBelow(key, d);
     if (gone || it->kind != ImportStep::kSetValue) continue;
 
-    HKEY h = nullptr;
-    LSTATUS status = RegOpenKeyExW(it->key.root, it->key.subkey.c_str(), 0, KEY_READ, &h);
+    mivo::test::RegKey opened;
+    const LSTATUS status = opened.Open(it->key.root, it->key.subkey.c_str(), KEY_READ);
     Check(status == ERROR_SUCCESS, "an imported key opens", std::to_string(status));
-    DWORD type = 0, size = 0;
-    status = RegQueryValueExW(h, it->name.c_str(), nullptr, &type, nullptr, &size);
-    std::string data(size, '\0');
-    if (status == ERROR_SUCCESS) {
-      status =
-          RegQueryValueExW(h, it->name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
-      data.resize(size);
-    }
-    RegCloseKey(h);
-    Check(status == ERROR_SUCCESS, "an imported value reads back", "line " + std::to_string(it->line));
-    Check(type == it->type, "an imported value keeps its type", "line " + std::to_string(it->line));
-    Check(data == it->data, "an imported value keeps its bytes", "line " + std::to_string(it->line));
+    const mivo::test::RegValue value = mivo::test::ReadValue(opened, it->name.c_str());
+    Check(value.status == ERROR_SUCCESS, "an imported value reads back", "line " + std::to_string(it->line));
+    Check(value.type == it->type, "an imported value keeps its type", "line " + std::to_string(it->line));
+    Check(value.bytes == it->data, "an imported value keeps its bytes", "line " + std::to_string(it->line));
   }
 }
 
 void Import(const std::string& bytes, const std::vector<ImportStep>& steps) {
   Env& env = TheEnv();
-  env.hives.Reset();
-  const std::string file = env.dir.File(kFileName);
+  env.hives.Clear();
+  const std::string file = env.hives.File(kFileName);
   {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out << bytes;
@@ -104,8 +95,8 @@ void Import(const std::string& bytes, const std::vector<ImportStep>& steps) {
   Check(reg != nullptr, "the reg command is linked in");
   int code = 0;
   {
-    mivofuzz::Quiet quiet;
-    code = reg->run({"import", file});
+    mivo::test::Quiet quiet;
+    code = mivoctl::RunCommand(*reg, {"import", file});
   }
   Check(code == mivoctl::kExitOk || code == mivoctl::kExitRefused, "import exit code", std::to_string(code));
   if (code == mivoctl::kExitOk) {

@@ -5,7 +5,7 @@
 // a placeholder that cannot be read.
 //
 // Input: a type byte and the path value's text, then up to 8 (type byte, name, text) values of the
-// version key. Texts are UTF-8 or raw UTF-16 (see mivofuzz::Reader).
+// version key. Texts are UTF-8 or raw UTF-16 (see mivo::test::Reader).
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -17,18 +17,17 @@
 
 namespace {
 
-using mivofuzz::Check;
+using mivo::test::Check;
 
 const CString kPathKey = u"Software\\Mivotec\\DataBase";
 const CString kVersionKey = u"Software\\Mivotec\\Version";
 const CString kValueName = u"Path";
 
 struct Env {
-  mivofuzz::TempDir dir;
-  mivofuzz::Hives hives{dir};
+  mivo::test::HiveSandbox hives{"machine.hive", "user.hive", mivo::test::FuzzTempBase()};
 };
 
-Env& TheEnv() { return mivofuzz::TheOne<Env>(); }
+Env& TheEnv() { return mivo::test::TheOne<Env>(); }
 
 // One of the types a settings value may have here; mostly REG_SZ.
 DWORD TypeOf(std::uint8_t b) {
@@ -71,15 +70,7 @@ CString TextOf(const std::string& bytes) {
 }
 
 void Set(HKEY root, const CString& key, const CString& name, const Value& v) {
-  HKEY h = nullptr;
-  Check(RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr) ==
-            ERROR_SUCCESS,
-        "create key");
-  const LSTATUS status =
-      RegSetValueExW(h, name.c_str(), 0, v.type, reinterpret_cast<const BYTE*>(v.bytes.data()),
-                     static_cast<DWORD>(v.bytes.size()));
-  RegCloseKey(h);
-  Check(status == ERROR_SUCCESS, "set value");
+  Check(mivo::test::SetValue(root, key.c_str(), name.c_str(), v.type, v.bytes) == ERROR_SUCCESS, "set value");
 }
 
 }  // namespace
@@ -87,8 +78,8 @@ void Set(HKEY root, const CString& key, const CString& name, const Value& v) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > 8192) return -1;
   Env& env = TheEnv();
-  env.hives.Reset();
-  mivofuzz::Reader in(data, size);
+  env.hives.Clear();
+  mivo::test::Reader in(data, size);
 
   const std::uint8_t pathShape = in.Byte();
   const Value path{TypeOf(pathShape), BytesOf(in.WideField(512), pathShape)};
@@ -113,10 +104,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (first == CString::npos) {
       expected = text;
     } else if (first != last) {
-      const CString wanted = mivofuzz::UpperAscii(text.substr(first + 1, last - first - 1));
+      const CString wanted = mivo::test::UpperAscii(text.substr(first + 1, last - first - 1));
       const Value* found = nullptr;
       for (const auto& [name, value] : version) {
-        if (mivofuzz::UpperAscii(name) == wanted) found = &value;
+        if (mivo::test::UpperAscii(name) == wanted) found = &value;
       }
       if (found != nullptr && found->type == REG_SZ) {
         expected = text.substr(0, first) + TextOf(found->bytes) + text.substr(last + 1);
@@ -128,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CString out = untouched;
   BOOL ok = FALSE;
   {
-    mivofuzz::Quiet quiet;
+    mivo::test::Quiet quiet;
     const CRegKey key(HKEY_CURRENT_USER, kPathKey);
     Check(key.IsOpen(), "the key opens");
     ok = key.QueryPathValue(kValueName, out);

@@ -1,25 +1,19 @@
 // Writes the seed databases of fuzz_recordset into the folder given as the only argument: standard
 // databases made by CreateStandardDatabase, some with texts, and a few small variants of the layout
 // (a view instead of a stored query, a query over other tables, odd column types).
-#include <sqlite3.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <string>
 
 #include "platform/dao/afxdao.h"
+#include "support/TestEnv.h"
 
 namespace {
 
 bool Sql(const std::string& file, const std::string& sql) {
-  sqlite3* db = nullptr;
-  if (sqlite3_open(file.c_str(), &db) != SQLITE_OK) return false;
-  char* error = nullptr;
-  const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
-  if (rc != SQLITE_OK) std::fprintf(stderr, "seed_databases: %s: %s\n", file.c_str(), error ? error : "");
-  sqlite3_free(error);
-  sqlite3_close(db);
-  return rc == SQLITE_OK;
+  const std::string error = mivo::test::SqlError(file, sql);
+  if (!error.empty()) std::fprintf(stderr, "seed_databases: %s: %s\n", file.c_str(), error.c_str());
+  return error.empty();
 }
 
 bool Standard(const std::string& file, const std::vector<int>& languages, const std::string& sql) {

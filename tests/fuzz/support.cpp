@@ -6,17 +6,13 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <iostream>
 #include <streambuf>
-
-#include "platform/win32/winnls.h"
-#include "platform/win32/winreg.h"
 
 // Provided by the sanitizer runtimes; absent (null) in a build without them.
 extern "C" void __sanitizer_set_report_fd(void* fd) __attribute__((weak));
 
-namespace mivofuzz {
+namespace mivo::test {
 namespace {
 
 class NullBuffer : public std::streambuf {
@@ -51,44 +47,13 @@ void Check(bool ok, const char* what, const std::string& detail) {
   std::abort();
 }
 
-TempDir::TempDir() {
-  // $TMPDIR when set (scripts/fuzz points it into its own working folder, which it removes even after a
-  // crash), else /dev/shm when usable, else /tmp.
+std::string FuzzTempBase() {
   const char* tmp = std::getenv("TMPDIR");
-  std::string base = tmp && *tmp ? tmp : "/dev/shm";
+  const std::string base = tmp && *tmp ? tmp : "/dev/shm";
   struct stat st {};
   if (::stat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || ::access(base.c_str(), W_OK) != 0)
-    base = "/tmp";
-  std::string templ = base + "/mivodb-fuzz-XXXXXX";
-  const char* made = ::mkdtemp(templ.data());
-  Check(made != nullptr, "mkdtemp", templ);
-  path_ = made;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
-
-Hives::Hives(const TempDir& dir) : machine_(dir.File("machine.hive")), user_(dir.File("user.hive")) {
-  ::setenv("MIVODB_MACHINE_HIVE", machine_.c_str(), 1);
-  ::setenv("MIVODB_USER_HIVE", user_.c_str(), 1);
-  Reset();
-}
-
-Hives::~Hives() {
-  mivo::reg::ResetForTesting();
-  ::unsetenv("MIVODB_MACHINE_HIVE");
-  ::unsetenv("MIVODB_USER_HIVE");
-}
-
-void Hives::Reset() {
-  mivo::reg::ResetForTesting();
-  for (const std::string& hive : {machine_, user_}) {
-    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) std::remove((hive + suffix).c_str());
-  }
-  mivo::reg::ResetForTesting();
-  mivo::nls::ResetForTesting();
+    return "/tmp";
+  return base;
 }
 
 Quiet::Quiet() {
@@ -158,4 +123,4 @@ CString UpperAscii(CString s) {
   return s;
 }
 
-}  // namespace mivofuzz
+}  // namespace mivo::test

@@ -1,5 +1,5 @@
-// Shared pieces of the fuzz targets: temporary folders, private hives, quiet output, and a byte reader
-// that turns a fuzz input into structured choices.
+// Shared pieces of the fuzz targets: where their files go, quiet output, and a byte reader that turns a
+// fuzz input into structured choices. Folders, hives and the registry come from support/TestEnv.h.
 #pragma once
 
 #include <cstddef>
@@ -8,8 +8,9 @@
 #include <string>
 
 #include "platform/afx/afx.h"
+#include "support/TestEnv.h"
 
-namespace mivofuzz {
+namespace mivo::test {
 
 // Stops the run with a message on stderr when `ok` is false: a broken promise of the code under test is a
 // finding, reported like a crash.
@@ -27,32 +28,10 @@ T& TheOne() {
   return *object;
 }
 
-// A fresh folder (under $TMPDIR when set, else /dev/shm when usable, which keeps SQLite's syncs cheap, else
-// /tmp), removed with everything in it at destruction.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-// Points both registry roots at hive files in `dir` for the object's lifetime. Reset() deletes the hive
-// files and makes the registry layer forget them, so the next input starts from empty hives.
-class Hives {
- public:
-  explicit Hives(const TempDir& dir);
-  ~Hives();
-  void Reset();
-
- private:
-  std::string machine_, user_;
-};
+// The base folder of a target's TempDir and HiveSandbox: $TMPDIR when set (scripts/fuzz points it into its
+// own working folder, which it removes even after a crash), else /dev/shm when usable, which keeps
+// SQLite's syncs cheap, else /tmp.
+std::string FuzzTempBase();
 
 // While alive, AfxMessageBox reports, std::cout, std::cerr and the process's stdout and stderr are
 // discarded (set MIVODB_FUZZ_VERBOSE=1 to see them). Sanitizer reports still reach the real stderr.
@@ -105,4 +84,4 @@ class Reader {
 // ASCII upper case, as registry names compare.
 CString UpperAscii(CString s);
 
-}  // namespace mivofuzz
+}  // namespace mivo::test

@@ -5,7 +5,7 @@
 
 #include "integration/server_fixture.h"
 
-namespace mivo::itest {
+namespace mivo::test {
 namespace {
 
 class DispatchErrors : public ServerTest {
@@ -34,7 +34,7 @@ TEST_F(DispatchErrors, TextThatIsANumberConvertsToI2) {
   // Language 5 (Czech) is now the current language.
   EXPECT_EQ(client().GetCurCharsetCode(obj()), 238);
   unsigned id = 0;
-  ASSERT_TRUE(mivotest::GetRegDword(false, kSettingsKey, "LanguageId", id));
+  ASSERT_TRUE(GetRegDword(false, kSettingsKey, "LanguageId", id));
   EXPECT_EQ(id, 5u);
 }
 
@@ -110,4 +110,4 @@ TEST_F(DispatchErrors, ARefusedCallLeavesTheServerServing) {
 }
 
 }  // namespace
-}  // namespace mivo::itest
+}  // namespace mivo::test

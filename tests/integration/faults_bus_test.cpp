@@ -14,10 +14,8 @@
 #include "integration/server_fixture.h"
 #include "support/ExclusiveLock.h"
 
-namespace mivo::itest {
+namespace mivo::test {
 namespace {
-
-using ole::kClassObjectPath;
 
 struct ExitStatus {
   bool reaped = false;  // the process ended within the limit
@@ -72,11 +70,9 @@ class KilledBus : public ServerTest {
 
   // A new private bus in place of the killed one, with the server registered on it.
   void StartNewBus() {
-    const std::string old_directory = bus_.directory();
     bus_.Stop();  // reaps the killed daemon
     std::string error;
-    ASSERT_TRUE(bus_.Start(&error)) << error;
-    mivo::test::RemoveTree(old_directory);
+    ASSERT_TRUE(bus_.Start(&error)) << error;  // in a new folder: the old one goes
     ::setenv("DBUS_SESSION_BUS_ADDRESS", bus_.address().c_str(), 1);
     RegisterServer();
   }
@@ -88,7 +84,7 @@ TEST_F(KilledBus, TheServerEndsInOrderAndANewBusStartsANewServer) {
   const std::string obj = client().CreateInstance();  // a live object does not hold the process
   ASSERT_EQ(client().GetLanguageString(obj, u"Demo", u"Greeting"), u"Hello");
   ASSERT_TRUE(client().SetLanguage(obj, 0x0419, true));
-  const auto server = static_cast<pid_t>(client().NameOwnerPid(ole::kServiceName));
+  const auto server = static_cast<pid_t>(client().NameOwnerPid(kServiceName));
 
   ASSERT_EQ(::kill(bus_.pid(), SIGKILL), 0);
   const ExitStatus end = WaitForAdopted(server);
@@ -98,24 +94,24 @@ TEST_F(KilledBus, TheServerEndsInOrderAndANewBusStartsANewServer) {
 
   ASSERT_NO_FATAL_FAILURE(StartNewBus());
   auto next = NewClient();
-  EXPECT_EQ(next->GetLanguageString(kClassObjectPath, u"Demo", u"Greeting"), mivotest::U(kRussianHello))
+  EXPECT_EQ(next->GetLanguageString(kClassObjectPath, u"Demo", u"Greeting"), U(kRussianHello))
       << "the new server starts with the language the last one selected";
   EXPECT_EQ(next->GetConfigString(kClassObjectPath, u"Server", u"Host"), u"localhost");
-  EXPECT_NE(static_cast<pid_t>(next->NameOwnerPid(ole::kServiceName)), server);
+  EXPECT_NE(static_cast<pid_t>(next->NameOwnerPid(kServiceName)), server);
 }
 
 // The daemon killed while the server is inside a call (a refresh waiting for a locked configuration
 // database): the server finishes the call, cannot deliver its report or its reply, and still ends in order.
 TEST_F(KilledBus, AServerInTheMiddleOfACallEndsInOrderToo) {
   ASSERT_EQ(client().GetConfigString(kClassObjectPath, u"Server", u"Host"), u"localhost");
-  const auto server = static_cast<pid_t>(client().NameOwnerPid(ole::kServiceName));
-  mivotest::ExclusiveLockHolder lock;
+  const auto server = static_cast<pid_t>(client().NameOwnerPid(kServiceName));
+  ExclusiveLockHolder lock;
   ASSERT_TRUE(lock.Hold(Db("conf.db")));
 
   const std::string address = bus_.address();
   std::thread caller([address] {
     try {
-      auto c = ole::MivoClient::Connect(address);
+      auto c = CMivoDBClient::Connect(address);
       c->SetTimeout(kWaitLimit);
       c->RefreshConfDB(kClassObjectPath);
     } catch (const ole::BusError&) {
@@ -142,4 +138,4 @@ TEST_F(KilledBus, AServerInTheMiddleOfACallEndsInOrderToo) {
 }
 
 }  // namespace
-}  // namespace mivo::itest
+}  // namespace mivo::test

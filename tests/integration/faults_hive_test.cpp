@@ -12,11 +12,8 @@
 
 #include "integration/server_fixture.h"
 
-namespace mivo::itest {
+namespace mivo::test {
 namespace {
-
-using mivotest::U;
-using ole::kClassObjectPath;
 
 const std::vector<std::string> kAsNobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
                                             "--clear-groups"};
@@ -35,8 +32,8 @@ class HiveFault : public ServerTest {
     const pid_t pid = server_->pid();
     return PumpUntil(client(),
                      [&] {
-                       return (client().NameHasOwner(ole::kServiceName) &&
-                               static_cast<pid_t>(client().NameOwnerPid(ole::kServiceName)) == pid) ||
+                       return (client().NameHasOwner(kServiceName) &&
+                               static_cast<pid_t>(client().NameOwnerPid(kServiceName)) == pid) ||
                               Ended(pid);
                      }) &&
            !Ended(pid);
@@ -107,7 +104,7 @@ TEST_F(HiveFault, ReadOnlyHivesServeAsTheyAreAndStayByteForByteTheSame) {
   EXPECT_EQ(ReadFile(hives_.userHive()), user);
   EXPECT_FALSE(FileExists(hives_.userHive() + "-journal"));
   unsigned id = 0;
-  ASSERT_TRUE(mivotest::GetRegDword(false, kSettingsKey, "LanguageId", id));
+  ASSERT_TRUE(GetRegDword(false, kSettingsKey, "LanguageId", id));
   EXPECT_EQ(id, 0x0409u);
 }
 
@@ -183,4 +180,4 @@ TEST_F(HiveFault, ADamagedMachineHiveIsReportedByNameAndLeftAsItIs) {
 }
 
 }  // namespace
-}  // namespace mivo::itest
+}  // namespace mivo::test

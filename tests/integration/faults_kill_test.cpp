@@ -4,71 +4,19 @@
 // MIVODB_FAULT_SEED=<seed> repeats a run.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sqlite3.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
-#include <memory>
 #include <optional>
 #include <random>
 #include <thread>
 
 #include "integration/server_fixture.h"
 
-namespace mivo::itest {
+namespace mivo::test {
 namespace {
-
-using mivotest::U;
-using mivotest::Utf8;
-using ole::kClassObjectPath;
-
-// One connection to an SQLite file, opened for writing so that a transaction a killed writer left behind
-// is rolled back first, as the next user of the file would do.
-class SqliteFile {
- public:
-  explicit SqliteFile(const std::string& path) {
-    sqlite3* raw = nullptr;
-    rc_ = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
-    db_.reset(raw);
-    if (db_) sqlite3_busy_timeout(db_.get(), 5000);
-  }
-  bool ok() const { return rc_ == SQLITE_OK; }
-
-  // The first column of every row, "NULL" for SQL NULL; `bind` fills the one parameter when given.
-  std::vector<std::string> Column(const std::string& sql, const std::optional<std::string>& bind = {}) {
-    std::vector<std::string> rows;
-    sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
-      ADD_FAILURE() << sqlite3_errmsg(db_.get()) << " in " << sql;
-      return rows;
-    }
-    std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> stmt(raw, &sqlite3_finalize);
-    if (bind) sqlite3_bind_text(raw, 1, bind->c_str(), -1, SQLITE_TRANSIENT);
-    int rc;
-    while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
-      const unsigned char* text = sqlite3_column_text(raw, 0);
-      rows.emplace_back(text ? reinterpret_cast<const char*>(text) : "NULL");
-    }
-    if (rc != SQLITE_DONE) ADD_FAILURE() << sqlite3_errmsg(db_.get()) << " in " << sql;
-    return rows;
-  }
-
- private:
-  struct Close {
-    void operator()(sqlite3* db) const { sqlite3_close(db); }
-  };
-  std::unique_ptr<sqlite3, Close> db_;
-  int rc_ = SQLITE_ERROR;
-};
-
-unsigned SeedOfRun() {
-  if (const char* seed = std::getenv("MIVODB_FAULT_SEED"); seed && *seed) {
-    return static_cast<unsigned>(std::strtoul(seed, nullptr, 10));
-  }
-  return std::random_device()();
-}
 
 class KilledWriter : public ServerTest {
  protected:
@@ -79,20 +27,23 @@ class KilledWriter : public ServerTest {
     // the value; a half-written pair would show as an item with fewer rows.
     const std::string conf = Db("conf.db");
     std::remove(conf.c_str());
-    mivotest::MakeStandardDb(conf, {7, 99}, {{"Server", "Host", 99, "localhost"}});
+    MakeStandardDb(conf, {7, 99}, {{"Server", "Host", 99, "localhost"}});
   }
 
   // The language-99 texts of the pair in the database.
-  static std::vector<std::string> Texts(SqliteFile& db, const std::string& module, const std::string& key) {
-    return db.Column(
+  static std::vector<std::string> Texts(const std::string& db, const std::string& module,
+                                        const std::string& key) {
+    return QueryColumn(
+        db,
         "SELECT IFNULL(m.String, 'NULL') FROM Items i JOIN Messages m ON m.ItemId = i.ItemId WHERE i.Module "
         "= '" +
             module + "' AND m.LanguageId = 99 AND i.KeyString = ?",
         key);
   }
   // Every Messages row of the pair, as "language/text".
-  static std::vector<std::string> Rows(SqliteFile& db, const std::string& key) {
-    return db.Column(
+  static std::vector<std::string> Rows(const std::string& db, const std::string& key) {
+    return QueryColumn(
+        db,
         "SELECT m.LanguageId || '/' || IFNULL(m.String, 'NULL') FROM Items i JOIN Messages m ON m.ItemId = "
         "i.ItemId WHERE i.Module = 'Fault' AND i.KeyString = ? ORDER BY m.LanguageId",
         key);
@@ -101,9 +52,7 @@ class KilledWriter : public ServerTest {
 
 TEST_F(KilledWriter, EveryKilledWriteLeavesASoundDatabaseWithTheOldOrTheNewValue) {
   constexpr int kKills = 50;
-  const unsigned seed = SeedOfRun();
-  std::cout << "[ SEED     ] MIVODB_FAULT_SEED=" << seed << std::endl;
-  RecordProperty("seed", std::to_string(seed));
+  const unsigned seed = FaultSeed();
   std::mt19937 random(seed);
   std::uniform_int_distribution<int> delay_us(0, 30000);
 
@@ -118,7 +67,7 @@ TEST_F(KilledWriter, EveryKilledWriteLeavesASoundDatabaseWithTheOldOrTheNewValue
     SCOPED_TRACE("kill " + std::to_string(i) + ", MIVODB_FAULT_SEED=" + std::to_string(seed));
     // A new server, started by this call, serves what the database held after the last kill.
     ASSERT_EQ(Utf8(client().GetConfigString(kClassObjectPath, u"Server", u"Host")), host);
-    const auto pid = static_cast<pid_t>(client().NameOwnerPid(ole::kServiceName));
+    const auto pid = static_cast<pid_t>(client().NameOwnerPid(kServiceName));
 
     std::atomic<bool> fired{false};
     const auto delay = std::chrono::microseconds(delay_us(random));
@@ -158,43 +107,39 @@ TEST_F(KilledWriter, EveryKilledWriteLeavesASoundDatabaseWithTheOldOrTheNewValue
     killer.join();
     ASSERT_TRUE(WaitGone(pid)) << "the killed server still runs";
     ASSERT_TRUE(PumpUntil(client(), [&] {
-      return !client().NameHasOwner(ole::kServiceName) ||
-             static_cast<pid_t>(client().NameOwnerPid(ole::kServiceName)) != pid;
+      return !client().NameHasOwner(kServiceName) ||
+             static_cast<pid_t>(client().NameOwnerPid(kServiceName)) != pid;
     })) << "the bus still names the killed server";
 
     if (FileExists(conf + "-journal")) ++journals;  // a transaction cut short, rolled back below
-    {
-      SqliteFile db(conf);
-      ASSERT_TRUE(db.ok());
-      ASSERT_EQ(db.Column("PRAGMA integrity_check"), std::vector<std::string>{"ok"});
-      const std::vector<std::string> hosts = Texts(db, "Server", "Host");
-      ASSERT_EQ(hosts.size(), 1u) << "Server/Host has lost or doubled its item";
-      if (hosts[0] != acked_host) {
-        ASSERT_EQ(hosts[0], inflight_host) << "neither the last acknowledged nor the interrupted value";
-      }
-      host = hosts[0];
-      for (const auto& [key, value] : acked_pairs) {
-        ASSERT_EQ(Rows(db, key), (std::vector<std::string>{"7/NULL", "99/" + value})) << key;
-      }
-      pairs += static_cast<int>(acked_pairs.size());
-      if (inflight_pair) {
-        const std::vector<std::string> rows = Rows(db, inflight_pair->first);
-        if (!rows.empty()) {
-          ASSERT_EQ(rows, (std::vector<std::string>{"7/NULL", "99/" + inflight_pair->second}))
-              << "the interrupted pair is half-written";
-          ++pairs;
-        }
-      }
-      ASSERT_EQ(db.Column("SELECT COUNT(*) FROM Items WHERE Module = 'Fault'"),
-                std::vector<std::string>{std::to_string(pairs)});
-      ASSERT_EQ(db.Column("SELECT COUNT(*) FROM Messages WHERE ItemId NOT IN (SELECT ItemId FROM Items)"),
-                std::vector<std::string>{"0"})
-          << "rows of an item that was never added";
+    ASSERT_EQ(QueryColumn(conf, "PRAGMA integrity_check"), std::vector<std::string>{"ok"});
+    const std::vector<std::string> hosts = Texts(conf, "Server", "Host");
+    ASSERT_EQ(hosts.size(), 1u) << "Server/Host has lost or doubled its item";
+    if (hosts[0] != acked_host) {
+      ASSERT_EQ(hosts[0], inflight_host) << "neither the last acknowledged nor the interrupted value";
     }
+    host = hosts[0];
+    for (const auto& [key, value] : acked_pairs) {
+      ASSERT_EQ(Rows(conf, key), (std::vector<std::string>{"7/NULL", "99/" + value})) << key;
+    }
+    pairs += static_cast<int>(acked_pairs.size());
+    if (inflight_pair) {
+      const std::vector<std::string> rows = Rows(conf, inflight_pair->first);
+      if (!rows.empty()) {
+        ASSERT_EQ(rows, (std::vector<std::string>{"7/NULL", "99/" + inflight_pair->second}))
+            << "the interrupted pair is half-written";
+        ++pairs;
+      }
+    }
+    ASSERT_EQ(QueryColumn(conf, "SELECT COUNT(*) FROM Items WHERE Module = 'Fault'"),
+              std::vector<std::string>{std::to_string(pairs)});
+    ASSERT_EQ(
+        QueryColumn(conf, "SELECT COUNT(*) FROM Messages WHERE ItemId NOT IN (SELECT ItemId FROM Items)"),
+        std::vector<std::string>{"0"})
+        << "rows of an item that was never added";
     // The next server serves the interrupted pair as the database holds it.
     if (inflight_pair) {
-      SqliteFile db(conf);
-      const std::vector<std::string> texts = Texts(db, "Fault", inflight_pair->first);
+      const std::vector<std::string> texts = Texts(conf, "Fault", inflight_pair->first);
       ASSERT_EQ(Utf8(client().GetConfigString(kClassObjectPath, u"Fault", U(inflight_pair->first))),
                 texts.empty() ? "" : texts[0]);
     }
@@ -205,4 +150,4 @@ TEST_F(KilledWriter, EveryKilledWriteLeavesASoundDatabaseWithTheOldOrTheNewValue
 }
 
 }  // namespace
-}  // namespace mivo::itest
+}  // namespace mivo::test

@@ -17,10 +17,8 @@
 #include "integration/server_fixture.h"
 #include "support/ExclusiveLock.h"
 
-namespace mivo::itest {
+namespace mivo::test {
 namespace {
-
-using ole::kClassObjectPath;
 
 enum class Store { kLanguage, kConfiguration };
 enum class Damage { kDeleted, kTruncated, kReplacedByText, kLocked };
@@ -68,7 +66,7 @@ class FailedRefresh : public ServerTest, public ::testing::WithParamInterface<Re
   CString Original() const { return language() ? u"Hello" : u"localhost"; }
 
   // Damages the database file; the lock is held by `holder`.
-  void Damage(mivotest::ExclusiveLockHolder& holder) {
+  void Damage(ExclusiveLockHolder& holder) {
     const std::string file = File();
     switch (GetParam().damage) {
       case Damage::kDeleted:
@@ -90,7 +88,7 @@ class FailedRefresh : public ServerTest, public ::testing::WithParamInterface<Re
   }
 
   // Puts the sound database back.
-  void Repair(mivotest::ExclusiveLockHolder& holder) {
+  void Repair(ExclusiveLockHolder& holder) {
     holder.Release();
     std::ofstream(File(), std::ios::binary | std::ios::trunc) << original_;
   }
@@ -100,14 +98,13 @@ class FailedRefresh : public ServerTest, public ::testing::WithParamInterface<Re
 
 TEST_P(FailedRefresh, AnswersFalseReportsItAndKeepsServingWhatTheServerHad) {
   std::vector<std::string> reports;
-  client().SubscribeMessages(
-      [&](const CString&, const CString& text) { reports.push_back(mivotest::Utf8(text)); });
+  client().SubscribeMessages([&](const CString&, const CString& text) { reports.push_back(Utf8(text)); });
   ASSERT_EQ(Served(), Original());  // starts the server, which loads everything
   ASSERT_TRUE(reports.empty()) << reports.front();
   original_ = ReadFile(File());
   ASSERT_FALSE(original_.empty());
 
-  mivotest::ExclusiveLockHolder holder;
+  ExclusiveLockHolder holder;
   ASSERT_NO_FATAL_FAILURE(Damage(holder));
   EXPECT_FALSE(Refresh());
   if (language() && GetParam().damage == Damage::kDeleted) {
@@ -126,8 +123,8 @@ TEST_P(FailedRefresh, AnswersFalseReportsItAndKeepsServingWhatTheServerHad) {
 
   // Once the database is sound again, a refresh takes its current contents.
   ASSERT_NO_FATAL_FAILURE(Repair(holder));
-  mivotest::ExecSql(File(), language() ? "UPDATE Messages SET String = 'Hello again' WHERE String = 'Hello'"
-                                       : "UPDATE Messages SET String = 'db-host' WHERE String = 'localhost'");
+  ExecSql(File(), language() ? "UPDATE Messages SET String = 'Hello again' WHERE String = 'Hello'"
+                             : "UPDATE Messages SET String = 'db-host' WHERE String = 'localhost'");
   reports.clear();
   EXPECT_TRUE(Refresh());
   EXPECT_TRUE(reports.empty()) << reports.front();
@@ -150,11 +147,11 @@ INSTANTIATE_TEST_SUITE_P(Damages, FailedRefresh,
 class TwoConfigurationDatabases : public ServerTest {};
 
 TEST_F(TwoConfigurationDatabases, AFailedRefreshKeepsTheWholePreviousStore) {
-  mivotest::MakeStandardDb(Db("second.db"), {99}, {{"Second", "Key", 99, "from the second"}});
-  mivotest::SetRegString(true, kConfigListKey, "Second", Db("second.db"));
+  MakeStandardDb(Db("second.db"), {99}, {{"Second", "Key", 99, "from the second"}});
+  SetRegString(true, kConfigListKey, "Second", Db("second.db"));
   ASSERT_EQ(client().GetConfigString(kClassObjectPath, u"Second", u"Key"), u"from the second");
 
-  mivotest::ExecSql(Db("second.db"), "UPDATE Messages SET String = 'changed'");
+  ExecSql(Db("second.db"), "UPDATE Messages SET String = 'changed'");
   ASSERT_EQ(::unlink(Db("conf.db").c_str()), 0);
   EXPECT_FALSE(client().RefreshConfDB(kClassObjectPath));
   EXPECT_EQ(client().GetConfigString(kClassObjectPath, u"Server", u"Host"), u"localhost");
@@ -167,4 +164,4 @@ TEST_F(TwoConfigurationDatabases, AFailedRefreshKeepsTheWholePreviousStore) {
 }
 
 }  // namespace
-}  // namespace mivo::itest
+}  // namespace mivo::test

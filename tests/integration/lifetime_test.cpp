@@ -6,11 +6,8 @@
 
 #include "integration/server_fixture.h"
 
-namespace mivo::itest {
+namespace mivo::test {
 namespace {
-
-using mivotest::U;
-using ole::kClassObjectPath;
 
 class Lifetime : public ServerTest {
  protected:
@@ -33,7 +30,7 @@ TEST_F(Lifetime, TwoClientsShareOneProcessAndOneCurrentLanguage) {
   const std::string obj_a = a->CreateInstance();
   const std::string obj_b = b->CreateInstance();
   EXPECT_NE(obj_a, obj_b);
-  EXPECT_EQ(a->NameOwner(ole::kServiceName), b->NameOwner(ole::kServiceName));
+  EXPECT_EQ(a->NameOwner(kServiceName), b->NameOwner(kServiceName));
 
   EXPECT_EQ(b->GetLanguageString(obj_b, u"Demo", u"Greeting"), u"Hello");
   EXPECT_TRUE(a->SetLanguage(obj_a, 0x0419, true));
@@ -98,7 +95,7 @@ TEST_F(Lifetime, AfterTheLastReleaseTheSameProcessKeepsServingWithItsState) {
   client().ProcessPending(300ms);
   auto later = NewClient();
   obj = later->CreateInstance();
-  EXPECT_EQ(static_cast<pid_t>(later->NameOwnerPid(ole::kServiceName)), pid);
+  EXPECT_EQ(static_cast<pid_t>(later->NameOwnerPid(kServiceName)), pid);
   EXPECT_EQ(later->GetLanguageString(obj, u"Demo", u"Greeting"), U(kRussianHello));
   EXPECT_EQ(later->GetConfigString(obj, u"Mod", u"Key"), u"kept");
   EXPECT_EQ(later->ObjectCount(), 1u);
@@ -109,10 +106,9 @@ TEST_F(Lifetime, TheClassIdPropertyMatchesTheRegistration) {
   EXPECT_TRUE(std::regex_match(class_id, std::regex("\\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\\}")))
       << class_id;
   std::string registered;
-  ASSERT_TRUE(
-      mivotest::GetRegString(true, "Software\\Classes\\Mivo.DataBase.OLEServer\\CLSID", "", registered));
+  ASSERT_TRUE(GetRegString(true, "Software\\Classes\\Mivo.DataBase.OLEServer\\CLSID", "", registered));
   EXPECT_EQ(registered, class_id);
 }
 
 }  // namespace
-}  // namespace mivo::itest
+}  // namespace mivo::test

@@ -6,10 +6,8 @@
 
 #include "integration/server_fixture.h"
 
-namespace mivo::itest {
+namespace mivo::test {
 namespace {
-
-using ole::kClassObjectPath;
 
 struct Report {
   std::string title, text;
@@ -18,9 +16,9 @@ struct Report {
 class Messages : public ServerTest {
  protected:
   // Subscribes `c` to the Message signal; the reports land in `into`.
-  static void Collect(ole::MivoClient& c, std::vector<Report>& into) {
+  static void Collect(CMivoDBClient& c, std::vector<Report>& into) {
     c.SubscribeMessages([&into](const CString& title, const CString& text) {
-      into.push_back({mivotest::Utf8(title), mivotest::Utf8(text)});
+      into.push_back({Utf8(title), Utf8(text)});
     });
   }
 
@@ -38,7 +36,7 @@ TEST_F(Messages, ABrokenConfigurationDatabaseIsReportedDuringTheCall) {
   EXPECT_EQ(client().GetConfigString(kClassObjectPath, u"Server", u"Host"), u"localhost");
   ASSERT_TRUE(reports.empty()) << reports.front().text;
 
-  mivotest::SetRegString(true, kConfigListKey, "Broken", BrokenDb());
+  SetRegString(true, kConfigListKey, "Broken", BrokenDb());
   EXPECT_FALSE(client().RefreshConfDB(kClassObjectPath));
   // The report was broadcast before the reply, so it has been dispatched by the time the call returns.
   ASSERT_EQ(reports.size(), 1u);
@@ -56,7 +54,7 @@ TEST_F(Messages, AMissingConfigurationDatabaseIsReportedToEveryListeningClient) 
   EXPECT_TRUE(client().RefreshConfDB(kClassObjectPath));
   EXPECT_TRUE(mine.empty());
 
-  mivotest::SetRegString(true, kConfigListKey, "Gone", Db("gone.db"));
+  SetRegString(true, kConfigListKey, "Gone", Db("gone.db"));
   EXPECT_FALSE(client().RefreshConfDB(kClassObjectPath));
   ASSERT_EQ(mine.size(), 1u);
   EXPECT_EQ(mine[0].title, "MivoDB");
@@ -67,7 +65,7 @@ TEST_F(Messages, AMissingConfigurationDatabaseIsReportedToEveryListeningClient) 
 }
 
 TEST_F(Messages, AWriteToAMissingDatabaseIsReportedAndTheValueStaysInMemory) {
-  mivotest::SetRegString(true, kConfigListKey, "Conf", Db("gone.db"));  // replaces the listed database
+  SetRegString(true, kConfigListKey, "Conf", Db("gone.db"));  // replaces the listed database
   std::vector<Report> reports;
   Collect(client(), reports);
   client().RefreshConfDB(kClassObjectPath);
@@ -81,7 +79,7 @@ TEST_F(Messages, AWriteToAMissingDatabaseIsReportedAndTheValueStaysInMemory) {
 }
 
 TEST_F(Messages, ABrokenLanguageDatabaseIsReportedAtStartUpAndTheServerServes) {
-  mivotest::SetRegString(true, kLanguageListKey, "Broken", BrokenDb());
+  SetRegString(true, kLanguageListKey, "Broken", BrokenDb());
   std::vector<Report> reports;
   Collect(client(), reports);
   // This call starts the server, which loads its languages before it serves the call.
@@ -94,7 +92,7 @@ TEST_F(Messages, ABrokenLanguageDatabaseIsReportedAtStartUpAndTheServerServes) {
 }
 
 TEST_F(Messages, AMissingLanguageDatabaseIsSkippedSilently) {
-  mivotest::SetRegString(true, kLanguageListKey, "Gone", Db("gone.db"));
+  SetRegString(true, kLanguageListKey, "Gone", Db("gone.db"));
   std::vector<Report> reports;
   Collect(client(), reports);
   EXPECT_FALSE(client().SetLanguage(kClassObjectPath, 0x0419, true));
@@ -102,4 +100,4 @@ TEST_F(Messages, AMissingLanguageDatabaseIsSkippedSilently) {
 }
 
 }  // namespace
-}  // namespace mivo::itest
+}  // namespace mivo::test

@@ -3,11 +3,8 @@
 
 #include "integration/server_fixture.h"
 
-namespace mivo::itest {
+namespace mivo::test {
 namespace {
-
-using mivotest::U;
-using ole::kClassObjectPath;
 
 class Methods : public ServerTest {
  protected:
@@ -54,9 +51,9 @@ TEST_F(Methods, SetLanguageSwitchesTextsAndCharacterSet) {
   EXPECT_EQ(client().GetLanguageString(obj, u"Demo", u"Greeting"), U(kJapaneseHello));
   EXPECT_EQ(client().GetCurCharsetCode(obj), 128);
   unsigned id = 0, flag = 7;
-  ASSERT_TRUE(mivotest::GetRegDword(false, kSettingsKey, "LanguageId", id));
+  ASSERT_TRUE(GetRegDword(false, kSettingsKey, "LanguageId", id));
   EXPECT_EQ(id, 0x0411u);
-  ASSERT_TRUE(mivotest::GetRegDword(false, kSettingsKey, "UserLang", flag));
+  ASSERT_TRUE(GetRegDword(false, kSettingsKey, "UserLang", flag));
   EXPECT_EQ(flag, 0u);
 
   // German is the fallback: its texts come from the fallback store, and the current-language store keeps
@@ -64,12 +61,12 @@ TEST_F(Methods, SetLanguageSwitchesTextsAndCharacterSet) {
   EXPECT_TRUE(client().SetLanguage(obj, 0x0807, true));
   EXPECT_EQ(client().GetLanguageString(obj, u"Demo", u"Greeting"), u"Hallo");
   EXPECT_EQ(client().GetCurCharsetCode(obj), 128);
-  ASSERT_TRUE(mivotest::GetRegDword(false, kSettingsKey, "LanguageId", id));
+  ASSERT_TRUE(GetRegDword(false, kSettingsKey, "LanguageId", id));
   EXPECT_EQ(id, 0x0411u) << "selecting the fallback language writes nothing";
 }
 
 TEST_F(Methods, SetLanguageWithAMissingDatabaseFailsOnceAndThenHoldsTheLanguage) {
-  mivotest::SetRegString(false, kLanguageListKey, "Gone", Db("missing.db"));
+  SetRegString(false, kLanguageListKey, "Gone", Db("missing.db"));
   const std::string obj = Object();
   EXPECT_FALSE(client().SetLanguage(obj, 0x0419, true));
   EXPECT_EQ(client().GetLanguageString(obj, u"Demo", u"Greeting"), U(kRussianHello))
@@ -100,9 +97,9 @@ TEST_F(Methods, ConfigurationValuesAreReadWrittenAndKeptInTheDatabase) {
   EXPECT_TRUE(client().SetConfigString(obj, u"30", u"Server", u"Timeout"));
   EXPECT_EQ(client().GetConfigString(obj, u"Server", u"Timeout"), u"30");
   EXPECT_TRUE(client().SetConfigString(obj, u"db.example", u"Server", u"Host"));
-  EXPECT_EQ(mivotest::QueryColumn(Db("conf.db"),
-                                  "SELECT m.String FROM Items i JOIN Messages m ON m.ItemId = i.ItemId "
-                                  "WHERE i.Module = 'Server' AND m.LanguageId = 99 ORDER BY i.ItemId"),
+  EXPECT_EQ(QueryColumn(Db("conf.db"),
+                        "SELECT m.String FROM Items i JOIN Messages m ON m.ItemId = i.ItemId "
+                        "WHERE i.Module = 'Server' AND m.LanguageId = 99 ORDER BY i.ItemId"),
             (std::vector<std::string>{"db.example", "8080", "30"}));
 
   EXPECT_TRUE(client().RefreshConfDB(obj));
@@ -118,9 +115,9 @@ TEST_F(Methods, AnEmptyConfigurationValueIsStoredAsTheMarkerAndReadsEmptyButFoun
   CString value = u"old";
   EXPECT_TRUE(client().GetConfigString2(obj, value, u"Server", u"Port"));
   EXPECT_EQ(value, u"");
-  EXPECT_EQ(mivotest::QueryColumn(Db("conf.db"),
-                                  "SELECT m.String FROM Items i JOIN Messages m ON m.ItemId = i.ItemId "
-                                  "WHERE i.KeyString = 'Port' AND m.LanguageId = 99"),
+  EXPECT_EQ(QueryColumn(Db("conf.db"),
+                        "SELECT m.String FROM Items i JOIN Messages m ON m.ItemId = i.ItemId "
+                        "WHERE i.KeyString = 'Port' AND m.LanguageId = 99"),
             (std::vector<std::string>{"|EMPTY|"}));
 }
 
@@ -162,7 +159,7 @@ TEST_F(Methods, InvokeByDispidAndByNameReachesEveryMethod) {
   for (const auto& [name, id] : names) {
     const std::vector<DISPID> ids = client().GetIDsOfNames(obj, {name});
     ASSERT_EQ(ids.size(), 1u);
-    EXPECT_EQ(ids[0], id) << mivotest::Utf8(name);
+    EXPECT_EQ(ids[0], id) << Utf8(name);
   }
 
   EXPECT_TRUE(Bool(Invoke(obj, 1, {VARIANT::I2(0x0419), VARIANT::Bool(true)}).result));
@@ -223,4 +220,4 @@ TEST_F(Methods, NullBstrAndEmptyStringAreDifferentThroughInvoke) {
 }
 
 }  // namespace
-}  // namespace mivo::itest
+}  // namespace mivo::test

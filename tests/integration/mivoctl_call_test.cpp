@@ -5,7 +5,7 @@
 
 #include "integration/server_fixture.h"
 
-namespace mivo::itest {
+namespace mivo::test {
 namespace {
 
 class MivoctlCall : public ServerTest {
@@ -99,7 +99,7 @@ TEST_F(MivoctlCall, BadUsageExitsWithTwoWithoutCallingTheServer) {
     EXPECT_EQ(r.code, 2) << ::testing::PrintToString(args) << " " << r.err;
     EXPECT_EQ(r.err.rfind("mivoctl: ", 0), 0u) << r.err;
   }
-  EXPECT_FALSE(client().NameHasOwner(ole::kServiceName)) << "nothing started the server";
+  EXPECT_FALSE(client().NameHasOwner(kServiceName)) << "nothing started the server";
 }
 
 TEST_F(MivoctlCall, HelpDescribesTheArgumentForms) {
@@ -114,7 +114,7 @@ TEST_F(MivoctlCall, HelpDescribesTheArgumentForms) {
 TEST_F(MivoctlCall, MessagesDuringTheCallAppearOnStderr) {
   const std::string broken = Db("broken.db");
   std::ofstream(broken) << "no database at all, only text to fill the first page of the file\n";
-  mivotest::SetRegString(true, kConfigListKey, "Broken", broken);
+  SetRegString(true, kConfigListKey, "Broken", broken);
   const ProcessResult r = Call({"RefreshConfDB"});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out, "false\n");
@@ -140,4 +140,4 @@ TEST_F(MivoctlCall, NoBusIsARefusedCall) {
 }
 
 }  // namespace
-}  // namespace mivo::itest
+}  // namespace mivo::test

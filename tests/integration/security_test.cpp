@@ -4,7 +4,7 @@
 
 #include "integration/server_fixture.h"
 
-namespace mivo::itest {
+namespace mivo::test {
 namespace {
 
 class BusUsers : public ServerTest, public ::testing::WithParamInterface<bool> {
@@ -24,8 +24,8 @@ class BusUsers : public ServerTest, public ::testing::WithParamInterface<bool> {
     return RunProgram(argv);
   }
   ProcessResult GetLanguageString(int uid) {
-    return Busctl(uid, {"call", ole::kServiceName, ole::kClassObjectPath, ole::kMethodsInterface,
-                        "GetLanguageString", "ss", "Demo", "Greeting"});
+    return Busctl(uid, {"call", kServiceName, kClassObjectPath, kMethodsInterface, "GetLanguageString", "ss",
+                        "Demo", "Greeting"});
   }
   // A call to the bus itself: succeeds once the bus has admitted the client.
   ProcessResult BusGetId(int uid) {
@@ -64,4 +64,4 @@ INSTANTIATE_TEST_SUITE_P(SessionBus, BusUsers, ::testing::Values(false, true),
                          });
 
 }  // namespace
-}  // namespace mivo::itest
+}  // namespace mivo::test

@@ -1,74 +1,25 @@
 // Integration test support: the real server executable on a private dbus-daemon, with temporary hives and
-// databases, and child processes with captured output.
+// databases.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <chrono>
-#include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "platform/ole/client.h"
+#include "app/Constants.h"
+#include "automation/MivoDBClient.h"
 #include "support/TestEnv.h"
 #include "support/dbus_fixture.h"
 
-namespace mivo::itest {
+namespace mivo::test {
 
 using namespace std::chrono_literals;
-
-// Every wait of these tests ends after this long.
-inline constexpr auto kWaitLimit = 10s;
-
-// The built programs: $MIVODB_BIN_DIR (set by ctest), else the build folder this test runs from.
-std::string BinDir();
-std::string ServerPath();  // the absolute, canonical path of the server executable
-std::string ToolPath();    // mivoctl
-
-// Changes to the environment of a child process: a value sets a variable, nullopt removes it.
-using EnvChanges = std::map<std::string, std::optional<std::string>>;
-
-struct ProcessResult {
-  bool started = false;
-  bool timed_out = false;  // still running at the limit; it was killed
-  bool exited = false;     // ended by itself with exit code `code`
-  int code = -1;
-  int signal = 0;  // the signal that ended it, if any
-  std::string out, err;
-};
-
-// A child process with its stdout and stderr captured. The destructor kills a child that still runs and
-// waits for it.
-class Child {
- public:
-  Child() = default;
-  ~Child();
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  // Starts argv[0] (a path) with the current environment changed by `env`. False when it cannot.
-  bool Start(const std::vector<std::string>& argv, const EnvChanges& env = {});
-  // Waits for the end, at most `limit`; on timeout the child is killed and the result says so.
-  ProcessResult Wait(std::chrono::milliseconds limit = kWaitLimit);
-  // Sends a signal to a running child.
-  void Signal(int sig);
-  pid_t pid() const { return pid_; }
-  bool running() const { return pid_ > 0; }
-
- private:
-  void Drain(int timeout_ms);
-  pid_t pid_ = -1;
-  int out_ = -1, err_ = -1;
-  ProcessResult result_;
-};
-
-// Runs a program to its end (bounded by `limit`).
-ProcessResult RunProgram(const std::vector<std::string>& argv, const EnvChanges& env = {},
-                         std::chrono::milliseconds limit = kWaitLimit);
 
 // Texts as the databases hold them: the system code page's (1252) reading of the bytes of the text in its
 // language's own code page. The server decodes them back.
@@ -93,7 +44,7 @@ inline constexpr const char* kVersionKey = "Software\\Mivotec\\Version";
 // - conf.db, listed as the configuration database: Server/Host "localhost", Server/Port "8080".
 // - user settings: FallBackLanguageId 0x0407, LanguageId 0x0409.
 // The server is registered (mivodb /RegServer) unless register_ is cleared.
-class ServerTest : public mivo::test::DbusTest {
+class ServerTest : public DbusTest {
  protected:
   ServerTest();
   ~ServerTest() override;
@@ -101,9 +52,9 @@ class ServerTest : public mivo::test::DbusTest {
   void TearDown() override;
 
   // A new client on the private bus (calls time out after kWaitLimit).
-  std::unique_ptr<ole::MivoClient> NewClient();
+  std::unique_ptr<CMivoDBClient> NewClient();
   // The first client, made on first use.
-  ole::MivoClient& client();
+  CMivoDBClient& client();
 
   // Runs mivodb with `args` to its end, with the test's environment; MIVODB_DBUS_SERVICE_DIR names the
   // private bus's service folder.
@@ -127,17 +78,16 @@ class ServerTest : public mivo::test::DbusTest {
 
   bool standard_data_ = true;
   bool register_ = true;
-  mivotest::HiveSandbox hives_;
+  HiveSandbox hives_;
 
  private:
   void WriteStandardData();
-  void SetEnv(const std::string& name, const std::optional<std::string>& value);
 
-  mivotest::TempDir dbs_;
-  mivotest::TempDir startup_services_;
-  std::unique_ptr<ole::MivoClient> client_;
+  TempDir dbs_;
+  TempDir startup_services_;
+  std::unique_ptr<CMivoDBClient> client_;
   std::set<pid_t> server_pids_;
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_env_;
+  ScopedEnv env_;
 };
 
 // Runs `call` and returns the BusError it throws; fails the test (and returns an empty error) when it
@@ -155,7 +105,7 @@ ole::BusError ErrorOf(F&& call) {
 
 // Dispatches incoming messages of `client` until `done()` holds or the limit passes; returns done().
 template <class F>
-bool PumpUntil(ole::MivoClient& client, F&& done, std::chrono::milliseconds limit = kWaitLimit) {
+bool PumpUntil(CMivoDBClient& client, F&& done, std::chrono::milliseconds limit = kWaitLimit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!done()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
@@ -164,7 +114,4 @@ bool PumpUntil(ole::MivoClient& client, F&& done, std::chrono::milliseconds limi
   return true;
 }
 
-std::string ReadFile(const std::string& path);
-bool FileExists(const std::string& path);
-
-}  // namespace mivo::itest
+}  // namespace mivo::test

@@ -5,7 +5,7 @@
 
 #include "integration/server_fixture.h"
 
-namespace mivo::itest {
+namespace mivo::test {
 namespace {
 
 constexpr const char* kClassesProgId = "Software\\Classes\\Mivo.DataBase.OLEServer";
@@ -18,7 +18,7 @@ class Startup : public ServerTest {
     ServerTest::SetUp();
     if (HasFatalFailure()) return;
     watcher_ = NewClient();
-    watcher_->WatchNameOwner(ole::kServiceName, [this](const std::string&, const std::string& owner) {
+    watcher_->WatchNameOwner(kServiceName, [this](const std::string&, const std::string& owner) {
       if (!owner.empty()) ++name_taken_;
     });
   }
@@ -26,18 +26,18 @@ class Startup : public ServerTest {
   // How often the server's bus name has been taken so far. A call to the bus first: the daemon has then
   // sent every change it made before it answered.
   int NameTakenCount() {
-    watcher_->NameHasOwner(ole::kServiceName);
+    watcher_->NameHasOwner(kServiceName);
     watcher_->ProcessPending(0ms);
     return name_taken_;
   }
 
   std::string MachineValue(const std::string& name) {
     std::string value = "(absent)";
-    mivotest::GetRegString(true, kSettingsKey, name, value);
+    GetRegString(true, kSettingsKey, name, value);
     return value;
   }
 
-  std::unique_ptr<ole::MivoClient> watcher_;
+  std::unique_ptr<CMivoDBClient> watcher_;
   int name_taken_ = 0;
 };
 
@@ -52,10 +52,10 @@ TEST_F(Startup, RegServerWritesTheRecordTheClassEntriesAndTheActivationFileAndEn
             "[D-BUS Service]\nName=Mivo.DataBase.OLEServer\nExec=" + ServerPath() + "\n");
 
   std::string class_id, local_server, prog_id;
-  ASSERT_TRUE(mivotest::GetRegString(true, std::string(kClassesProgId) + "\\CLSID", "", class_id));
+  ASSERT_TRUE(GetRegString(true, std::string(kClassesProgId) + "\\CLSID", "", class_id));
   const std::string class_key = "Software\\Classes\\CLSID\\" + class_id;
-  ASSERT_TRUE(mivotest::GetRegString(true, class_key + "\\LocalServer32", "", local_server));
-  ASSERT_TRUE(mivotest::GetRegString(true, class_key + "\\ProgID", "", prog_id));
+  ASSERT_TRUE(GetRegString(true, class_key + "\\LocalServer32", "", local_server));
+  ASSERT_TRUE(GetRegString(true, class_key + "\\ProgID", "", prog_id));
   EXPECT_EQ(local_server, ServerPath());
   EXPECT_EQ(prog_id, "Mivo.DataBase.OLEServer");
   EXPECT_EQ(NameTakenCount(), 0) << "a registration run never serves";
@@ -88,7 +88,7 @@ TEST_F(Startup, SwitchesMatchInAnyLetterCaseAndRegServerWinsOverUnregServer) {
 }
 
 TEST_F(Startup, UnregServerRemovesTheRegistrationAndKeepsTheKeys) {
-  mivotest::SetRegString(true, kSettingsKey, "Other", "stays");
+  SetRegString(true, kSettingsKey, "Other", "stays");
   ASSERT_TRUE(RunServer({"/RegServer"}).exited);
   ASSERT_TRUE(FileExists(BusServiceFile()));
 
@@ -100,18 +100,18 @@ TEST_F(Startup, UnregServerRemovesTheRegistrationAndKeepsTheKeys) {
   EXPECT_EQ(MachineValue("Other"), "stays");
   EXPECT_FALSE(FileExists(BusServiceFile()));
   std::string ignored;
-  EXPECT_FALSE(mivotest::GetRegString(true, std::string(kClassesProgId) + "\\CLSID", "", ignored));
+  EXPECT_FALSE(GetRegString(true, std::string(kClassesProgId) + "\\CLSID", "", ignored));
   EXPECT_EQ(NameTakenCount(), 0);
 }
 
 TEST_F(Startup, UnregServerWithoutARecordLeavesAppName) {
-  mivotest::SetRegString(true, kSettingsKey, "AppName", "/somewhere/else");
+  SetRegString(true, kSettingsKey, "AppName", "/somewhere/else");
   ASSERT_TRUE(RunServer({"/UnregServer"}).exited);
   EXPECT_EQ(MachineValue("AppName"), "/somewhere/else");
 }
 
 TEST_F(Startup, AnotherRegisteredVersionEndsANormalStartSilently) {
-  mivotest::SetRegString(true, kSettingsKey, "", "3.1.1.1");
+  SetRegString(true, kSettingsKey, "", "3.1.1.1");
   const ProcessResult r = RunServer({});
   ASSERT_TRUE(r.exited) << (r.timed_out ? "it kept running" : "it was killed");
   EXPECT_EQ(r.err, "");
@@ -134,8 +134,8 @@ TEST_F(Startup, ASwitchOtherThanTheRegistrationOnesIsANormalRun) {
   env["DBUS_SESSION_BUS_ADDRESS"] = bus_.address();
   ASSERT_TRUE(server.Start(argv, env));
   auto c = NewClient();
-  ASSERT_TRUE(PumpUntil(*c, [&] { return c->NameHasOwner(ole::kServiceName); })) << "it does not serve";
-  EXPECT_EQ(static_cast<pid_t>(c->NameOwnerPid(ole::kServiceName)), server.pid());
+  ASSERT_TRUE(PumpUntil(*c, [&] { return c->NameHasOwner(kServiceName); })) << "it does not serve";
+  EXPECT_EQ(static_cast<pid_t>(c->NameOwnerPid(kServiceName)), server.pid());
   server.Signal(SIGTERM);
   EXPECT_TRUE(server.Wait().exited);
 }
@@ -148,9 +148,9 @@ class ServingServer : public ServerTest {
     EnvChanges env = ServerEnv();
     env["DBUS_SESSION_BUS_ADDRESS"] = bus_.address();
     ASSERT_TRUE(server_.Start(argv, env));
-    ASSERT_TRUE(PumpUntil(client(), [&] { return client().NameHasOwner(ole::kServiceName); }))
+    ASSERT_TRUE(PumpUntil(client(), [&] { return client().NameHasOwner(kServiceName); }))
         << "the server does not take its name";
-    ASSERT_EQ(static_cast<pid_t>(client().NameOwnerPid(ole::kServiceName)), server_.pid());
+    ASSERT_EQ(static_cast<pid_t>(client().NameOwnerPid(kServiceName)), server_.pid());
   }
   Child server_;
 };
@@ -163,7 +163,7 @@ TEST_F(ServingServer, SigtermEndsItWithExitCodeZero) {
   const ProcessResult r = server_.Wait();
   ASSERT_TRUE(r.exited) << (r.timed_out ? "it kept running" : "killed by signal " + std::to_string(r.signal));
   EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_FALSE(client().NameHasOwner(ole::kServiceName));
+  EXPECT_FALSE(client().NameHasOwner(kServiceName));
 }
 
 TEST_F(ServingServer, SigintEndsItWithExitCodeZero) {
@@ -186,10 +186,10 @@ TEST_F(ServingServer, ANormalStartWritesTheActivationFileAgain) {
   ASSERT_FALSE(FileExists(StartupServiceFile()));
   ASSERT_NO_FATAL_FAILURE(StartServer());
   // Calls are served once start-up is complete.
-  EXPECT_EQ(client().GetCurCharsetCode(ole::kClassObjectPath), 0);
+  EXPECT_EQ(client().GetCurCharsetCode(kClassObjectPath), 0);
   EXPECT_EQ(ReadFile(StartupServiceFile()),
             "[D-BUS Service]\nName=Mivo.DataBase.OLEServer\nExec=" + ServerPath() + "\n");
 }
 
 }  // namespace
-}  // namespace mivo::itest
+}  // namespace mivo::test

@@ -4,7 +4,7 @@
 
 #include "integration/server_fixture.h"
 
-namespace mivo::itest {
+namespace mivo::test {
 namespace {
 
 bool Executable(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
@@ -12,10 +12,9 @@ bool Executable(const std::string& path) { return ::access(path.c_str(), X_OK) =
 class StockClient : public ServerTest {
  protected:
   ProcessResult Gdbus(const std::string& method, std::vector<std::string> args,
-                      const std::string& path = ole::kClassObjectPath) {
-    std::vector<std::string> argv = {
-        "/usr/bin/gdbus",  "call",          "--address", bus_.address(), "--dest",
-        ole::kServiceName, "--object-path", path,        "--method",     method};
+                      const std::string& path = kClassObjectPath) {
+    std::vector<std::string> argv = {"/usr/bin/gdbus", "call",          "--address", bus_.address(), "--dest",
+                                     kServiceName,     "--object-path", path,        "--method",     method};
     argv.insert(argv.end(), args.begin(), args.end());
     return RunProgram(argv);
   }
@@ -52,19 +51,16 @@ TEST_F(StockClient, GdbusCallsTheTypedMethodsAndInvoke) {
 
 TEST_F(StockClient, BusctlReadsTheClassObjectAndCreatesObjects) {
   if (!Executable("/usr/bin/busctl")) GTEST_SKIP() << "busctl is not installed (Debian package systemd)";
-  ProcessResult r = Busctl({"call", ole::kServiceName, ole::kClassObjectPath, "Mivo.DataBase.OLEServer",
-                            "SetLanguage", "nb", "1049", "true"});
+  ProcessResult r = Busctl(
+      {"call", kServiceName, kClassObjectPath, kMethodsInterface, "SetLanguage", "nb", "1049", "true"});
   EXPECT_EQ(r.out, "b true\n") << r.err;
-  r = Busctl(
-      {"call", ole::kServiceName, ole::kClassObjectPath, "Mivo.DataBase.OLEServer", "GetCurCharsetCode"});
+  r = Busctl({"call", kServiceName, kClassObjectPath, kMethodsInterface, "GetCurCharsetCode"});
   EXPECT_EQ(r.out, "n 204\n") << r.err;
 
-  r = Busctl({"get-property", ole::kServiceName, ole::kClassObjectPath, "Mivo.DataBase.ClassFactory",
-              "ObjectCount"});
+  r = Busctl({"get-property", kServiceName, kClassObjectPath, mivo::ole::kFactoryInterface, "ObjectCount"});
   EXPECT_EQ(r.out, "u 0\n") << r.err;
   // A busctl call leaves the bus when it ends, so the object it creates is dropped again.
-  r = Busctl(
-      {"call", ole::kServiceName, ole::kClassObjectPath, "Mivo.DataBase.ClassFactory", "CreateInstance"});
+  r = Busctl({"call", kServiceName, kClassObjectPath, mivo::ole::kFactoryInterface, "CreateInstance"});
   EXPECT_EQ(r.out.rfind("o \"/Mivo/DataBase/OLEServer/", 0), 0u) << r.out << r.err;
   const auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
   while (client().ObjectCount() != 0 && std::chrono::steady_clock::now() < deadline)
@@ -73,4 +69,4 @@ TEST_F(StockClient, BusctlReadsTheClassObjectAndCreatesObjects) {
 }
 
 }  // namespace
-}  // namespace mivo::itest
+}  // namespace mivo::test

@@ -1,6 +1,6 @@
 #include "support/AppFixture.h"
 
-namespace mivotest {
+namespace mivo::test {
 
 AppTest::AppTest() {
   sink_ = AfxAddReportSink([this](const AfxReport& r) { reports.push_back(Utf8(r.text)); });
@@ -47,4 +47,4 @@ std::string AppTest::Config(const std::string& module, const std::string& key, b
   return Utf8(text);
 }
 
-}  // namespace mivotest
+}  // namespace mivo::test

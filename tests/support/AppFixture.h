@@ -10,7 +10,7 @@
 #include "app/MivoDBApp.h"
 #include "support/TestEnv.h"
 
-namespace mivotest {
+namespace mivo::test {
 
 inline constexpr const char* kSettings = "Software\\Mivotec\\DataBase";
 inline constexpr const char* kLanguageList = "Software\\Mivotec\\DataBase\\LanguageDataBase's";
@@ -43,4 +43,4 @@ class AppTest : public ::testing::Test {
   int sink_ = 0;
 };
 
-}  // namespace mivotest
+}  // namespace mivo::test

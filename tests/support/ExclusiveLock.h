@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <string>
 
-namespace mivotest {
+namespace mivo::test {
 
 // A process of its own that holds an exclusive transaction on an SQLite file until Release() or
 // destruction, so that every other process finds the file locked.
@@ -88,4 +88,4 @@ class ExclusiveLockHolder {
   int release_ = -1;
 };
 
-}  // namespace mivotest
+}  // namespace mivo::test

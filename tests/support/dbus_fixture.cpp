@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <vector>
 
@@ -39,32 +38,24 @@ void Fail(std::string* error, const std::string& text) {
 
 }  // namespace
 
-void RemoveTree(const std::string& path) {
-  std::error_code ec;
-  std::filesystem::remove_all(path, ec);
-}
-
-PrivateBus::~PrivateBus() {
-  Stop();
-  if (!directory_.empty()) RemoveTree(directory_);
-}
+PrivateBus::~PrivateBus() { Stop(); }
 
 bool PrivateBus::Start(std::string* error) {
   if (running()) return true;
   errno = 0;
-  char pattern[] = "/tmp/mivodb-bus-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) {
-    Fail(error, "mkdtemp");
+  try {
+    dir_ = std::make_unique<TempDir>();
+  } catch (const std::exception& e) {
+    Fail(error, e.what());
     return false;
   }
-  directory_ = pattern;
-  ::chmod(directory_.c_str(), 0755);
-  service_dir_ = directory_ + "/services";
+  const std::string& directory = dir_->path();
+  service_dir_ = directory + "/services";
   if (::mkdir(service_dir_.c_str(), 0755) != 0) {
     Fail(error, "mkdir " + service_dir_);
     return false;
   }
-  const std::string config = directory_ + "/bus.conf";
+  const std::string config = directory + "/bus.conf";
   {
     std::ofstream out(config);
     out << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
@@ -72,7 +63,7 @@ bool PrivateBus::Start(std::string* error) {
            "<busconfig>\n"
            "  <type>session</type>\n"
            "  <listen>unix:path="
-        << XmlEscape(directory_) << "/socket</listen>\n"
+        << XmlEscape(directory) << "/socket</listen>\n"
         << "  <auth>EXTERNAL</auth>\n"
            "  <servicedir>"
         << XmlEscape(service_dir_) << "</servicedir>\n"
@@ -96,8 +87,8 @@ bool PrivateBus::Start(std::string* error) {
   // Everything the child needs, prepared before fork.
   const std::string config_arg = "--config-file=" + config;
   const std::string print_arg = "--print-address=3";
-  std::vector<char*> argv = {const_cast<char*>("dbus-daemon"), const_cast<char*>(config_arg.c_str()),
-                             const_cast<char*>("--nofork"), const_cast<char*>("--nopidfile"),
+  std::vector<char*> argv = {const_cast<char*>("dbus-daemon"),     const_cast<char*>(config_arg.c_str()),
+                             const_cast<char*>("--nofork"),        const_cast<char*>("--nopidfile"),
                              const_cast<char*>(print_arg.c_str()), nullptr};
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
@@ -156,33 +147,16 @@ void PrivateBus::Reload() {
 }
 
 void DbusTest::SetUp() {
-  auto save = [](const char* name, Saved* saved) {
-    const char* value = std::getenv(name);
-    saved->set = value != nullptr;
-    saved->value = value ? value : "";
-  };
-  save("DBUS_SESSION_BUS_ADDRESS", &saved_session_);
-  save("DBUS_STARTER_ADDRESS", &saved_starter_);
-  save("DBUS_STARTER_BUS_TYPE", &saved_starter_type_);
   std::string error;
   ASSERT_TRUE(bus_.Start(&error)) << "cannot start a private bus: " << error;
-  ::setenv("DBUS_SESSION_BUS_ADDRESS", bus_.address().c_str(), 1);
-  ::unsetenv("DBUS_STARTER_ADDRESS");
-  ::unsetenv("DBUS_STARTER_BUS_TYPE");
+  env_.Set("DBUS_SESSION_BUS_ADDRESS", bus_.address());
+  env_.Unset("DBUS_STARTER_ADDRESS");
+  env_.Unset("DBUS_STARTER_BUS_TYPE");
 }
 
 void DbusTest::TearDown() {
   bus_.Stop();
-  auto restore = [](const char* name, const Saved& saved) {
-    if (saved.set) {
-      ::setenv(name, saved.value.c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  };
-  restore("DBUS_SESSION_BUS_ADDRESS", saved_session_);
-  restore("DBUS_STARTER_ADDRESS", saved_starter_);
-  restore("DBUS_STARTER_BUS_TYPE", saved_starter_type_);
+  env_.Restore();
 }
 
 }  // namespace mivo::test

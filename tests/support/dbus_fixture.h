@@ -5,40 +5,44 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
+
+#include "support/TestEnv.h"
 
 namespace mivo::test {
 
 class PrivateBus {
  public:
   PrivateBus() = default;
-  ~PrivateBus();  // stops the daemon and removes the folder
+  ~PrivateBus();  // stops the daemon; the folder goes with the object
   PrivateBus(const PrivateBus&) = delete;
   PrivateBus& operator=(const PrivateBus&) = delete;
 
-  // Creates the folder (mode 0755, so that other users can reach the socket) and starts
-  // `dbus-daemon --config-file=... --nofork --print-address`; returns once the daemon has printed its
-  // address. False, with a reason in *error, when it cannot start.
+  // Creates a fresh TempDir (other users can reach the socket in it; the folder of an earlier start goes)
+  // and starts `dbus-daemon --config-file=... --nofork --print-address`; returns once the daemon has
+  // printed its address. False, with a reason in *error, when it cannot start.
   bool Start(std::string* error = nullptr);
   // Before Start: whether users other than the daemon's own may connect (default true, so that tests can
   // run clients as another user). False gives the stock session bus rule: only the daemon's user.
   void SetOtherUsersAllowed(bool allowed) { other_users_allowed_ = allowed; }
   // Ends the daemon (SIGTERM) and waits for it; clients lose their connection. The folder stays until
-  // destruction.
+  // destruction or the next Start.
   void Stop();
   // Makes the daemon read its configuration and service folder again (SIGHUP; it happens asynchronously).
   void Reload();
 
   bool running() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
-  const std::string& address() const { return address_; }       // "unix:path=...,guid=..."
-  const std::string& directory() const { return directory_; }   // the temporary folder
+  const std::string& address() const { return address_; }                       // "unix:path=...,guid=..."
+  const std::string& directory() const { return dir_ ? dir_->path() : none_; }  // the temporary folder
   const std::string& service_dir() const { return service_dir_; }  // <servicedir> of the configuration
 
  private:
   pid_t pid_ = -1;
   std::string address_;
-  std::string directory_;
+  std::unique_ptr<TempDir> dir_;
+  const std::string none_;
   std::string service_dir_;
   bool other_users_allowed_ = true;
 };
@@ -53,14 +57,7 @@ class DbusTest : public ::testing::Test {
   PrivateBus bus_;
 
  private:
-  struct Saved {
-    bool set = false;
-    std::string value;
-  };
-  Saved saved_session_, saved_starter_, saved_starter_type_;
+  ScopedEnv env_;
 };
-
-// Removes a folder and everything below it (best effort).
-void RemoveTree(const std::string& path);
 
 }  // namespace mivo::test

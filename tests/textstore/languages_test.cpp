@@ -5,7 +5,7 @@
 #include "platform/win32/winnls.h"
 #include "support/AppFixture.h"
 
-namespace mivotest {
+namespace mivo::test {
 namespace {
 
 class Languages : public AppTest {
@@ -257,4 +257,4 @@ TEST(FallbackRule, ComparesOnlyThePrimaryLanguage) {
 }
 
 }  // namespace
-}  // namespace mivotest
+}  // namespace mivo::test

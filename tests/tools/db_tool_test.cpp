@@ -1,112 +1,36 @@
 // mivoctl db: runs the built tool on databases in a fresh temporary folder and checks them with SQLite's own
 // API.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "support/TestEnv.h"
+
+namespace mivo::test {
 namespace {
-
-struct ToolRun {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
 
 class DbTool : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/mivo-db-tool-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    // A machine hive that does not exist: the system ANSI code page is then 1252.
-    ::setenv("MIVODB_MACHINE_HIVE", (dir_ + "/machine.hive").c_str(), 1);
-    ::setenv("MIVODB_USER_HIVE", (dir_ + "/user.hive").c_str(), 1);
-    db_ = File("lang.db");
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
-  std::string File(const std::string& name) const { return dir_ + "/" + name; }
-
   // Runs `mivoctl db ARGS...`, with `input` on stdin.
-  ToolRun Tool(const std::vector<std::string>& args, const std::string& input = "") {
-    const char* bin = std::getenv("MIVODB_BIN_DIR");
-    std::vector<std::string> argv = {std::string(bin != nullptr ? bin : ".") + "/tools/mivoctl", "db"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    const std::string inName = File("stdin"), outName = File("stdout"), errName = File("stderr");
-    WriteBytes(inName, input);
-    ToolRun result;
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      const int in = ::open(inName.c_str(), O_RDONLY);
-      const int out = ::open(outName.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      const int err = ::open(errName.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      ::dup2(in, 0);
-      ::dup2(out, 1);
-      ::dup2(err, 2);
-      std::vector<char*> raw;
-      for (auto& a : argv) raw.push_back(a.data());
-      raw.push_back(nullptr);
-      ::execv(raw[0], raw.data());
-      ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = ReadBytes(outName);
-    result.err = ReadBytes(errName);
-    return result;
+  ProcessResult Tool(std::vector<std::string> args, const std::string& input = "") {
+    args.insert(args.begin(), "db");
+    return RunTool(args, input);
   }
-
-  // The first column of the first row, as text ("<null>", "<none>", "<error>").
-  std::string Query(const std::string& sql) {
-    sqlite3* db = nullptr;
-    std::string result = "<error>";
-    if (sqlite3_open_v2(db_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-      sqlite3_stmt* stmt = nullptr;
-      if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK) {
-        const int rc = sqlite3_step(stmt);
-        if (rc == SQLITE_ROW) {
-          const auto* text = sqlite3_column_text(stmt, 0);
-          result = text != nullptr ? reinterpret_cast<const char*>(text) : "<null>";
-        } else if (rc == SQLITE_DONE) {
-          result = "<none>";
-        }
-      }
-      sqlite3_finalize(stmt);
-    }
-    sqlite3_close(db);
-    return result;
-  }
+  std::string Query(const std::string& sql) { return QueryText(db_, sql); }
+  std::string File(const std::string& name) const { return hives_.File(name); }
 
   void Create(const std::vector<std::string>& extra = {}) {
     std::vector<std::string> args = {"create", db_};
     args.insert(args.end(), extra.begin(), extra.end());
-    const ToolRun r = Tool(args);
-    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const ProcessResult r = Tool(args);
+    ASSERT_EQ(r.code, 0) << r.err;
   }
 
-  std::string dir_;
-  std::string db_;
+  HiveSandbox hives_;  // a machine hive that does not exist: the system ANSI code page is then 1252
+  std::string db_ = File("lang.db");
 };
 
 const std::string kMultilingual =
@@ -120,35 +44,35 @@ const std::string kMultilingual =
 
 TEST_F(DbTool, ImportThenExportGivesBackTheSameCsv) {
   Create({"--language", "1031,0x0419,0x0411"});
-  const ToolRun imported = Tool({"import", db_, "-"}, kMultilingual);
-  ASSERT_EQ(imported.exitCode, 0) << imported.err;
-  const ToolRun exported = Tool({"export", db_});
-  ASSERT_EQ(exported.exitCode, 0) << exported.err;
+  const ProcessResult imported = Tool({"import", db_, "-"}, kMultilingual);
+  ASSERT_EQ(imported.code, 0) << imported.err;
+  const ProcessResult exported = Tool({"export", db_});
+  ASSERT_EQ(exported.code, 0) << exported.err;
   EXPECT_EQ(exported.out, kMultilingual);
 }
 
 TEST_F(DbTool, TextsAreStoredAsTheSystemCodePageReadsTheLanguagesBytes) {
   Create();
-  WriteBytes(File("in.csv"), "Dialog,Title,1049,Привет\nDialog,Title,1031,Grüße\nDialog,Title,99,Привет\n");
-  ASSERT_EQ(Tool({"import", db_, File("in.csv")}).exitCode, 0);
+  WriteFile(File("in.csv"), "Dialog,Title,1049,Привет\nDialog,Title,1031,Grüße\nDialog,Title,99,Привет\n");
+  ASSERT_EQ(Tool({"import", db_, File("in.csv")}).code, 0);
   // "Привет" in code page 1251 is CF F0 E8 E2 E5 F2, which code page 1252 reads as "Ïðèâåò".
   EXPECT_EQ(Query("SELECT String FROM Messages WHERE LanguageId = 1049"), "Ïðèâåò");
   EXPECT_EQ(Query("SELECT String FROM Messages WHERE LanguageId = 1031"), "Grüße");
   EXPECT_EQ(Query("SELECT String FROM Messages WHERE LanguageId = 99"), "Привет");  // configuration: as given
-  const ToolRun raw = Tool({"export", db_, "--raw", "--language", "1049"});
+  const ProcessResult raw = Tool({"export", db_, "--raw", "--language", "1049"});
   EXPECT_EQ(raw.out, "module,key,language,text\nDialog,Title,1049,Ïðèâåò\n");
 }
 
 TEST_F(DbTool, RawImportStoresTextsUnchanged) {
   Create();
-  ASSERT_EQ(Tool({"import", db_, "-", "--raw"}, "M,K,0x0419,Привет\n").exitCode, 0);
+  ASSERT_EQ(Tool({"import", db_, "-", "--raw"}, "M,K,0x0419,Привет\n").code, 0);
   EXPECT_EQ(Query("SELECT String FROM Messages"), "Привет");
 }
 
 TEST_F(DbTool, CharactersTheLanguagesCodePageLacksAreReportedWithTheirLine) {
   Create();
-  const ToolRun r = Tool({"import", db_, "-"}, "M,a,1049,fine\nM,b,1049,日本\n");
-  EXPECT_EQ(r.exitCode, 0);
+  const ProcessResult r = Tool({"import", db_, "-"}, "M,a,1049,fine\nM,b,1049,日本\n");
+  EXPECT_EQ(r.code, 0);
   EXPECT_NE(r.err.find("line 2"), std::string::npos) << r.err;
   EXPECT_EQ(Query("SELECT String FROM Messages WHERE rowid = 2"), "??");
 }
@@ -162,8 +86,8 @@ TEST_F(DbTool, MalformedLineImportsNothingAndIsNamedWithItsLineNumber) {
   };
   for (const auto& [csv, where] : cases) {
     SCOPED_TRACE(csv);
-    const ToolRun r = Tool({"import", db_, "-"}, csv);
-    EXPECT_EQ(r.exitCode, 1);
+    const ProcessResult r = Tool({"import", db_, "-"}, csv);
+    EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find(where), std::string::npos) << r.err;
     EXPECT_EQ(Query("SELECT count(*) FROM Items"), "0");
     EXPECT_EQ(Query("SELECT count(*) FROM Messages"), "0");
@@ -173,9 +97,9 @@ TEST_F(DbTool, MalformedLineImportsNothingAndIsNamedWithItsLineNumber) {
 
 TEST_F(DbTool, ImportReplacesTextsOfExistingItemsAndAddsUnknownLanguagesFlagged) {
   Create({"--language", "1031"});
-  ASSERT_EQ(Tool({"import", db_, "-"}, "M,K,1031,alt\nM,K,99,cfg\n").exitCode, 0);
-  const ToolRun again = Tool({"import", db_, "-"}, "M,K,1031,neu\nM,K2,0x040C,nouveau\n");
-  ASSERT_EQ(again.exitCode, 0) << again.err;
+  ASSERT_EQ(Tool({"import", db_, "-"}, "M,K,1031,alt\nM,K,99,cfg\n").code, 0);
+  const ProcessResult again = Tool({"import", db_, "-"}, "M,K,1031,neu\nM,K2,0x040C,nouveau\n");
+  ASSERT_EQ(again.code, 0) << again.err;
   EXPECT_EQ(Query("SELECT count(*) FROM Items"), "2");
   EXPECT_EQ(Query("SELECT group_concat(ItemId || ':' || LanguageId || ':' || String, ',') FROM Messages"),
             "1:1031:neu,1:99:cfg,2:1036:nouveau");
@@ -185,7 +109,7 @@ TEST_F(DbTool, ImportReplacesTextsOfExistingItemsAndAddsUnknownLanguagesFlagged)
 
 TEST_F(DbTool, ImportedItemsAreReadByTheStoredQueryInItemOrder) {
   Create();
-  ASSERT_EQ(Tool({"import", db_, "-"}, "B,k,7,first\nA,k,7,second\nB,k,7,first again\n").exitCode, 0);
+  ASSERT_EQ(Tool({"import", db_, "-"}, "B,k,7,first\nA,k,7,second\nB,k,7,first again\n").code, 0);
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open_v2(db_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
   sqlite3_stmt* stmt = nullptr;
@@ -205,37 +129,32 @@ TEST_F(DbTool, ImportedItemsAreReadByTheStoredQueryInItemOrder) {
 }
 
 TEST_F(DbTool, ExportOfAMissingFileFailsWithExitCode1AndCreatesNothing) {
-  const ToolRun r = Tool({"export", File("missing.db")});
-  EXPECT_EQ(r.exitCode, 1);
+  const ProcessResult r = Tool({"export", File("missing.db")});
+  EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("missing.db"), std::string::npos) << r.err;
   EXPECT_EQ(r.out, "");
   EXPECT_FALSE(std::filesystem::exists(File("missing.db")));
-  EXPECT_EQ(Tool({"import", File("missing.db"), "-"}, "M,K,7,x\n").exitCode, 1);
+  EXPECT_EQ(Tool({"import", File("missing.db"), "-"}, "M,K,7,x\n").code, 1);
   EXPECT_FALSE(std::filesystem::exists(File("missing.db")));
 }
 
 TEST_F(DbTool, CreateRefusesAnExistingFile) {
-  WriteBytes(db_, "precious");
-  const ToolRun r = Tool({"create", db_});
-  EXPECT_EQ(r.exitCode, 1);
+  WriteFile(db_, "precious");
+  const ProcessResult r = Tool({"create", db_});
+  EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("exists"), std::string::npos) << r.err;
-  EXPECT_EQ(ReadBytes(db_), "precious");
+  EXPECT_EQ(ReadFile(db_), "precious");
 }
 
 TEST_F(DbTool, ListShowsFlagsAndTextCounts) {
   Create({"--language", "0x0407"});
-  ASSERT_EQ(Tool({"import", db_, "-"}, "M,a,1031,x\nM,b,1031,y\nM,a,99,z\n").exitCode, 0);
+  ASSERT_EQ(Tool({"import", db_, "-"}, "M,a,1031,x\nM,b,1031,y\nM,a,99,z\n").code, 0);
   // A text of a language without a Languages row.
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db,
-                         "INSERT INTO Messages VALUES (1, 1049, 'r'); UPDATE Languages SET Active = 0 "
-                         "WHERE LanguageId = 99",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  sqlite3_close(db);
-  const ToolRun r = Tool({"list", db_});
-  ASSERT_EQ(r.exitCode, 0) << r.err;
+  ExecSql(
+      db_,
+      "INSERT INTO Messages VALUES (1, 1049, 'r'); UPDATE Languages SET Active = 0 WHERE LanguageId = 99");
+  const ProcessResult r = Tool({"list", db_});
+  ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.out.find("items: 2\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("0x0407 (1031)    yes          2"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("0x0063 (99)      no           1"), std::string::npos) << r.out;
@@ -245,16 +164,17 @@ TEST_F(DbTool, ListShowsFlagsAndTextCounts) {
 TEST_F(DbTool, EveryCommandAnswersHelpAndBadUsageIsExitCode2) {
   for (const char* command : {"create", "import", "export", "list"}) {
     SCOPED_TRACE(command);
-    const ToolRun help = Tool({command, "--help"});
-    EXPECT_EQ(help.exitCode, 0);
+    const ProcessResult help = Tool({command, "--help"});
+    EXPECT_EQ(help.code, 0);
     EXPECT_EQ(help.out.rfind(std::string("Usage: mivoctl db ") + command, 0), 0u) << help.out;
-    EXPECT_EQ(Tool({command}).exitCode, 2);
-    EXPECT_EQ(Tool({command, db_, "--bogus"}).exitCode, 2);
+    EXPECT_EQ(Tool({command}).code, 2);
+    EXPECT_EQ(Tool({command, db_, "--bogus"}).code, 2);
   }
-  EXPECT_EQ(Tool({"--help"}).exitCode, 0);
-  EXPECT_EQ(Tool({"frobnicate"}).exitCode, 2);
-  EXPECT_EQ(Tool({"create", db_, "--language", "abc"}).exitCode, 2);
+  EXPECT_EQ(Tool({"--help"}).code, 0);
+  EXPECT_EQ(Tool({"frobnicate"}).code, 2);
+  EXPECT_EQ(Tool({"create", db_, "--language", "abc"}).code, 2);
   EXPECT_FALSE(std::filesystem::exists(db_));
 }
 
 }  // namespace
+}  // namespace mivo::test

@@ -1,7 +1,10 @@
 // mivoctl reg add and reg delete: the data each type stores, /f, and refusals.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "tests/tools/reg_test_support.h"
 
-namespace reg_tool_test {
+namespace mivo::test {
 namespace {
 
 using RegAdd = RegToolTest;
@@ -34,10 +37,10 @@ TEST_F(RegAdd, EveryTypeStoresTheDataWindowsRegWould) {
     const std::string name = "v" + std::to_string(i);
     std::vector<std::string> args = {"reg", "add", "HKCU\\Software\\Added", "/v", name};
     args.insert(args.end(), cases[i].typeAndData.begin(), cases[i].typeAndData.end());
-    const RunResult r = Run(args);
-    ASSERT_EQ(r.exitCode, 0) << i << r.err;
+    const ProcessResult r = Run(args);
+    ASSERT_EQ(r.code, 0) << i << r.err;
     EXPECT_EQ(r.out, "The operation completed successfully.\n");
-    const Value value = ReadValue(HKEY_CURRENT_USER, u"Software\\Added", AfxFromUtf8(name).c_str());
+    const RegValue value = ReadValue(HKEY_CURRENT_USER, u"Software\\Added", AfxFromUtf8(name).c_str());
     ASSERT_EQ(value.status, ERROR_SUCCESS) << i;
     EXPECT_EQ(value.type, cases[i].type) << i;
     EXPECT_EQ(value.bytes, cases[i].bytes) << i;
@@ -58,58 +61,58 @@ TEST_F(RegAdd, InvalidDataIsBadUsageAndStoresNothing) {
        }) {
     std::vector<std::string> args = {"reg", "add", "HKCU\\Software\\Bad", "/v", "x"};
     args.insert(args.end(), typeAndData.begin(), typeAndData.end());
-    const RunResult r = Run(args);
-    EXPECT_EQ(r.exitCode, 2) << typeAndData.back();
+    const ProcessResult r = Run(args);
+    EXPECT_EQ(r.code, 2) << typeAndData.back();
     EXPECT_TRUE(IsOneErrorLine(r.err)) << r.err;
   }
-  EXPECT_FALSE(Exists(userHive_));
+  EXPECT_FALSE(FileExists(hives_.userHive()));
 }
 
 TEST_F(RegAdd, AddWithoutValueCreatesTheKeyOnly) {
-  const RunResult r = Run({"reg", "add", "HKLM\\Software\\Mivotec\\DataBase"});
-  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const ProcessResult r = Run({"reg", "add", "HKLM\\Software\\Mivotec\\DataBase"});
+  ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, u"Software\\Mivotec\\DataBase"));
   EXPECT_TRUE(ValueNames(HKEY_LOCAL_MACHINE, u"Software\\Mivotec\\DataBase").empty());
-  EXPECT_EQ(Run({"reg", "add", "HKLM\\Software\\Mivotec\\DataBase"}).exitCode, 0);  // existing key: fine
+  EXPECT_EQ(Run({"reg", "add", "HKLM\\Software\\Mivotec\\DataBase"}).code, 0);  // existing key: fine
 }
 
 TEST_F(RegAdd, ExistingValueIsRefusedWithoutSlashFAndReplacedWithIt) {
-  ASSERT_EQ(Run({"reg", "add", "HKCU\\K", "/v", "Lang", "/d", "old"}).exitCode, 0);
-  RunResult r = Run({"reg", "add", "HKCU\\K", "/v", "LANG", "/d", "new"});
-  EXPECT_EQ(r.exitCode, 1);
+  ASSERT_EQ(Run({"reg", "add", "HKCU\\K", "/v", "Lang", "/d", "old"}).code, 0);
+  ProcessResult r = Run({"reg", "add", "HKCU\\K", "/v", "LANG", "/d", "new"});
+  EXPECT_EQ(r.code, 1);
   EXPECT_TRUE(IsOneErrorLine(r.err));
   EXPECT_NE(r.err.find("/f"), std::string::npos) << r.err;
   EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, u"K", u"Lang").bytes, SzBytes(u"old"));
 
   r = Run({"reg", "add", "HKCU\\K", "/v", "LANG", "/t", "REG_DWORD", "/d", "7", "/f"});
-  ASSERT_EQ(r.exitCode, 0) << r.err;
-  const Value value = ReadValue(HKEY_CURRENT_USER, u"K", u"Lang");
+  ASSERT_EQ(r.code, 0) << r.err;
+  const RegValue value = ReadValue(HKEY_CURRENT_USER, u"K", u"Lang");
   EXPECT_EQ(value.type, REG_DWORD);
   EXPECT_EQ(value.bytes, std::string("\x07\0\0\0", 4));
 }
 
 TEST_F(RegAdd, SlashVeSetsTheDefaultValue) {
-  ASSERT_EQ(Run({"reg", "add", "HKLM\\Software\\Mivotec\\DataBase", "/ve", "/d", "3.1.1.0"}).exitCode, 0);
+  ASSERT_EQ(Run({"reg", "add", "HKLM\\Software\\Mivotec\\DataBase", "/ve", "/d", "3.1.1.0"}).code, 0);
   EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, u"Software\\Mivotec\\DataBase", u"").bytes, SzBytes(u"3.1.1.0"));
-  EXPECT_EQ(Run({"reg", "add", "HKLM\\Software\\Mivotec\\DataBase", "/ve", "/d", "x"}).exitCode, 1);
+  EXPECT_EQ(Run({"reg", "add", "HKLM\\Software\\Mivotec\\DataBase", "/ve", "/d", "x"}).code, 1);
 }
 
 TEST_F(RegAdd, ReadOnlyHiveIsRefusedForAnUnprivilegedUser) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as uid 65534";
-  if (!Exists("/usr/bin/setpriv")) GTEST_SKIP() << "setpriv is not installed";
+  if (!FileExists("/usr/bin/setpriv")) GTEST_SKIP() << "setpriv is not installed";
   ASSERT_EQ(SetValue(HKEY_CURRENT_USER, u"K", u"v", REG_SZ, SzBytes(u"x")), ERROR_SUCCESS);
   mivo::reg::ResetForTesting();
-  ASSERT_EQ(::chmod((dir_ + "/hives").c_str(), 0755), 0);
-  ASSERT_EQ(::chmod(userHive_.c_str(), 0644), 0);
-  const std::string before = ReadBytes(userHive_);
+  ASSERT_EQ(::chmod(hives_.File("hives").c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(hives_.userHive().c_str(), 0644), 0);
+  const std::string before = ReadFile(hives_.userHive());
   const std::vector<std::string> nobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
                                            "--clear-groups"};
-  RunResult r = RunTool({"reg", "add", "HKCU\\K", "/v", "w", "/d", "y"}, nobody);
-  EXPECT_EQ(r.exitCode, 1);
+  ProcessResult r = RunTool({"reg", "add", "HKCU\\K", "/v", "w", "/d", "y"}, "", nobody);
+  EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("access is denied"), std::string::npos) << r.err;
-  r = RunTool({"reg", "query", "HKCU\\K", "/v", "v"}, nobody);
-  EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(ReadBytes(userHive_), before);
+  r = RunTool({"reg", "query", "HKCU\\K", "/v", "v"}, "", nobody);
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(ReadFile(hives_.userHive()), before);
 }
 
 TEST_F(RegDelete, WithoutSlashFNothingIsDeleted) {
@@ -118,8 +121,8 @@ TEST_F(RegDelete, WithoutSlashFNothingIsDeleted) {
        std::vector<std::vector<std::string>>{{"reg", "delete", "HKCU\\K"},
                                              {"reg", "delete", "HKCU\\K\\Sub", "/v", "v"},
                                              {"reg", "delete", "HKCU\\K\\Sub", "/va"}}) {
-    const RunResult r = Run(args);
-    EXPECT_EQ(r.exitCode, 1);
+    const ProcessResult r = Run(args);
+    EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(IsOneErrorLine(r.err));
     EXPECT_NE(r.err.find("/f"), std::string::npos);
   }
@@ -131,14 +134,14 @@ TEST_F(RegDelete, DeletesAValueTheDefaultValueOrAllValues) {
     ASSERT_EQ(SetValue(HKEY_CURRENT_USER, u"K", name, REG_SZ, SzBytes(u"x")), ERROR_SUCCESS);
   }
   ASSERT_EQ(SetValue(HKEY_CURRENT_USER, u"K\\Sub", u"s", REG_SZ, SzBytes(u"x")), ERROR_SUCCESS);
-  ASSERT_EQ(Run({"reg", "delete", "HKCU\\K", "/v", "A", "/f"}).exitCode, 0);
+  ASSERT_EQ(Run({"reg", "delete", "HKCU\\K", "/v", "A", "/f"}).code, 0);
   EXPECT_EQ(ValueNames(HKEY_CURRENT_USER, u"K"), (std::vector<std::u16string>{u"b", u""}));
-  ASSERT_EQ(Run({"reg", "delete", "HKCU\\K", "/ve", "/f"}).exitCode, 0);
+  ASSERT_EQ(Run({"reg", "delete", "HKCU\\K", "/ve", "/f"}).code, 0);
   EXPECT_EQ(ValueNames(HKEY_CURRENT_USER, u"K"), std::vector<std::u16string>{u"b"});
-  EXPECT_EQ(Run({"reg", "delete", "HKCU\\K", "/v", "a", "/f"}).exitCode, 1);  // gone already
+  EXPECT_EQ(Run({"reg", "delete", "HKCU\\K", "/v", "a", "/f"}).code, 1);  // gone already
 
   ASSERT_EQ(SetValue(HKEY_CURRENT_USER, u"K", u"c", REG_SZ, SzBytes(u"x")), ERROR_SUCCESS);
-  ASSERT_EQ(Run({"reg", "delete", "HKCU\\K", "/va", "/f"}).exitCode, 0);
+  ASSERT_EQ(Run({"reg", "delete", "HKCU\\K", "/va", "/f"}).code, 0);
   EXPECT_TRUE(ValueNames(HKEY_CURRENT_USER, u"K").empty());
   EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, u"K\\Sub", u"s").status, ERROR_SUCCESS);  // subkeys stay
 }
@@ -146,19 +149,19 @@ TEST_F(RegDelete, DeletesAValueTheDefaultValueOrAllValues) {
 TEST_F(RegDelete, DeletesAKeyWithEverythingBelowIt) {
   ASSERT_EQ(SetValue(HKEY_LOCAL_MACHINE, u"Software\\A\\B\\C", u"v", REG_SZ, SzBytes(u"x")), ERROR_SUCCESS);
   ASSERT_EQ(SetValue(HKEY_LOCAL_MACHINE, u"Software\\AB", u"v", REG_SZ, SzBytes(u"x")), ERROR_SUCCESS);
-  const RunResult r = Run({"reg", "delete", "HKEY_LOCAL_MACHINE\\Software\\A", "/f"});
-  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const ProcessResult r = Run({"reg", "delete", "HKEY_LOCAL_MACHINE\\Software\\A", "/f"});
+  ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, u"Software\\A"));
   EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, u"Software\\AB"));
-  EXPECT_EQ(Run({"reg", "delete", "HKLM\\Software\\A", "/f"}).exitCode, 1);
+  EXPECT_EQ(Run({"reg", "delete", "HKLM\\Software\\A", "/f"}).code, 1);
 }
 
 TEST_F(RegDelete, RootKeyIsNotDeleted) {
   ASSERT_EQ(SetValue(HKEY_CURRENT_USER, u"K", u"v", REG_SZ, SzBytes(u"x")), ERROR_SUCCESS);
-  const RunResult r = Run({"reg", "delete", "HKCU", "/f"});
-  EXPECT_EQ(r.exitCode, 2);
+  const ProcessResult r = Run({"reg", "delete", "HKCU", "/f"});
+  EXPECT_EQ(r.code, 2);
   EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, u"K"));
 }
 
 }  // namespace
-}  // namespace reg_tool_test
+}  // namespace mivo::test

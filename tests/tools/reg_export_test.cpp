@@ -2,7 +2,7 @@
 // import.
 #include "tests/tools/reg_test_support.h"
 
-namespace reg_tool_test {
+namespace mivo::test {
 namespace {
 
 using RegExport = RegToolTest;
@@ -23,10 +23,10 @@ TEST_F(RegExport, WritesTheRegistryEditorFormatWithWrappedHex) {
             ERROR_SUCCESS);
   ASSERT_EQ(SetValue(HKEY_CURRENT_USER, u"Software\\Exp\\Sub", u"e", REG_EXPAND_SZ, SzBytes(u"%A%")),
             ERROR_SUCCESS);
-  const std::string file = Path("out.reg");
-  const RunResult r = Run({"reg", "export", "HKCU\\Software\\Exp", file, "--utf8"});
-  ASSERT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(ReadBytes(file),
+  const std::string file = hives_.File("out.reg");
+  const ProcessResult r = Run({"reg", "export", "HKCU\\Software\\Exp", file, "--utf8"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(ReadFile(file),
             "Windows Registry Editor Version 5.00\n"
             "\n"
             "[HKEY_CURRENT_USER\\Software\\Exp]\n"
@@ -44,9 +44,9 @@ TEST_F(RegExport, WritesTheRegistryEditorFormatWithWrappedHex) {
 
 TEST_F(RegExport, ContinuationLinesHoldTwentyFiveBytesAndNoLineExceedsEightyColumns) {
   ASSERT_EQ(SetValue(HKEY_LOCAL_MACHINE, u"K", u"b", REG_BINARY, Sequence(200)), ERROR_SUCCESS);
-  const std::string file = Path("out.reg");
-  ASSERT_EQ(Run({"reg", "export", "HKLM\\K", file, "--utf8"}).exitCode, 0);
-  const std::string text = ReadBytes(file);
+  const std::string file = hives_.File("out.reg");
+  ASSERT_EQ(Run({"reg", "export", "HKLM\\K", file, "--utf8"}).code, 0);
+  const std::string text = ReadFile(file);
   std::size_t start = 0, continuations = 0;
   while (start < text.size()) {
     const std::size_t end = text.find('\n', start);
@@ -63,34 +63,34 @@ TEST_F(RegExport, ContinuationLinesHoldTwentyFiveBytesAndNoLineExceedsEightyColu
 
 TEST_F(RegExport, DefaultEncodingIsUtf16WithBomAndCrlf) {
   ASSERT_EQ(SetValue(HKEY_CURRENT_USER, u"K", u"\u0416", REG_SZ, SzBytes(u"\u4E2D")), ERROR_SUCCESS);
-  const std::string file = Path("out.reg");
-  ASSERT_EQ(Run({"reg", "export", "HKCU\\K", file}).exitCode, 0);
-  EXPECT_EQ(ReadBytes(file), "\xFF\xFE" + Utf16(u"Windows Registry Editor Version 5.00\r\n\r\n"
-                                                u"[HKEY_CURRENT_USER\\K]\r\n"
-                                                u"\"\u0416\"=\"\u4E2D\"\r\n"
-                                                u"\r\n"));
+  const std::string file = hives_.File("out.reg");
+  ASSERT_EQ(Run({"reg", "export", "HKCU\\K", file}).code, 0);
+  EXPECT_EQ(ReadFile(file), "\xFF\xFE" + Utf16(u"Windows Registry Editor Version 5.00\r\n\r\n"
+                                               u"[HKEY_CURRENT_USER\\K]\r\n"
+                                               u"\"\u0416\"=\"\u4E2D\"\r\n"
+                                               u"\r\n"));
 }
 
 TEST_F(RegExport, MissingKeyFailsAndWritesNoFile) {
   ASSERT_EQ(SetValue(HKEY_CURRENT_USER, u"K", u"v", REG_SZ, SzBytes(u"x")), ERROR_SUCCESS);
-  const std::string file = Path("out.reg");
-  const RunResult r = Run({"reg", "export", "HKCU\\Missing", file});
-  EXPECT_EQ(r.exitCode, 1);
+  const std::string file = hives_.File("out.reg");
+  const ProcessResult r = Run({"reg", "export", "HKCU\\Missing", file});
+  EXPECT_EQ(r.code, 1);
   EXPECT_TRUE(IsOneErrorLine(r.err));
-  EXPECT_FALSE(Exists(file));
+  EXPECT_FALSE(FileExists(file));
 }
 
 TEST_F(RegExport, ExistingFileIsKeptWithoutSlashYAndReplacedWithIt) {
   ASSERT_EQ(SetValue(HKEY_CURRENT_USER, u"K", u"v", REG_SZ, SzBytes(u"x")), ERROR_SUCCESS);
-  const std::string file = Path("out.reg");
-  WriteBytes(file, "precious");
-  RunResult r = Run({"reg", "export", "HKCU\\K", file});
-  EXPECT_EQ(r.exitCode, 1);
+  const std::string file = hives_.File("out.reg");
+  WriteFile(file, "precious");
+  ProcessResult r = Run({"reg", "export", "HKCU\\K", file});
+  EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("/y"), std::string::npos);
-  EXPECT_EQ(ReadBytes(file), "precious");
+  EXPECT_EQ(ReadFile(file), "precious");
   r = Run({"reg", "export", "HKCU\\K", file, "/y", "--utf8"});
-  ASSERT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(ReadBytes(file).rfind("Windows Registry Editor Version 5.00\n", 0), 0U);
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(ReadFile(file).rfind("Windows Registry Editor Version 5.00\n", 0), 0U);
 }
 
 // A tree with every value type, non-Latin names and texts, empty names and values, and data that a quoted
@@ -151,28 +151,28 @@ TEST_P(RegExportRoundTrip, ImportOfAnExportIntoEmptyHivesExportsByteIdentically)
   auto exportBoth = [&](const std::string& tag) {
     std::vector<std::string> files;
     for (const char* key : {"HKCU\\Software", "HKEY_LOCAL_MACHINE\\Software\\Mivotec"}) {
-      const std::string file = Path(tag + std::to_string(files.size()) + ".reg");
+      const std::string file = hives_.File(tag + std::to_string(files.size()) + ".reg");
       std::vector<std::string> args = {"reg", "export", key, file};
       if (utf8) args.push_back("--utf8");
-      const RunResult r = Run(args);
-      EXPECT_EQ(r.exitCode, 0) << r.err;
+      const ProcessResult r = Run(args);
+      EXPECT_EQ(r.code, 0) << r.err;
       files.push_back(file);
     }
     return files;
   };
   const std::vector<std::string> first = exportBoth("first");
 
-  PointHivesAt(dir_ + "/fresh");
+  hives_.PointAt(hives_.File("fresh"));
   for (const auto& file : first) {
-    const RunResult r = Run({"reg", "import", file});
-    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const ProcessResult r = Run({"reg", "import", file});
+    ASSERT_EQ(r.code, 0) << r.err;
   }
   const std::vector<std::string> second = exportBoth("second");
   for (std::size_t i = 0; i < first.size(); ++i) {
-    EXPECT_EQ(ReadBytes(second[i]), ReadBytes(first[i])) << first[i];
+    EXPECT_EQ(ReadFile(second[i]), ReadFile(first[i])) << first[i];
   }
   // And the values really are the same, not just their text.
-  const Value lines = ReadValue(HKEY_CURRENT_USER, u"Software\\\u041C\u0438\u0432\u043E", u"lines");
+  const RegValue lines = ReadValue(HKEY_CURRENT_USER, u"Software\\\u041C\u0438\u0432\u043E", u"lines");
   EXPECT_EQ(lines.type, REG_SZ);
   EXPECT_EQ(lines.bytes, SzBytes(u"one\r\ntwo"));
   EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, u"Software\\\u041C\u0438\u0432\u043E", u"odd").bytes, "abc");
@@ -185,4 +185,4 @@ INSTANTIATE_TEST_SUITE_P(BothEncodings, RegExportRoundTrip, ::testing::Values(fa
                          });
 
 }  // namespace
-}  // namespace reg_tool_test
+}  // namespace mivo::test

@@ -2,19 +2,16 @@
 // or none of it, stays a sound database, and takes the whole import afterwards. The moments come from a
 // seeded generator; the seed is printed, and MIVODB_FAULT_SEED=<seed> repeats a run.
 #include <signal.h>
-#include <sqlite3.h>
-#include <sys/prctl.h>
 
 #include <chrono>
 #include <cstdio>
 #include <iostream>
-#include <memory>
 #include <random>
 #include <thread>
 
 #include "tests/tools/reg_test_support.h"
 
-namespace reg_tool_test {
+namespace mivo::test {
 namespace {
 
 constexpr int kValues = 20000;
@@ -28,61 +25,6 @@ std::u16string ValueName(int i) {
 
 std::u16string ValueText(int i) { return AfxFromUtf8("value " + std::to_string(i) + " of the bulk import"); }
 
-// `mivoctl ARGS...` running in the background, output discarded; killed and reaped at destruction.
-class BackgroundTool {
- public:
-  explicit BackgroundTool(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {ToolPath()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> raw;
-    for (auto& a : argv) raw.push_back(a.data());
-    raw.push_back(nullptr);
-    const pid_t parent = ::getpid();
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if (::getppid() != parent) ::_exit(127);
-      const int devnull = ::open("/dev/null", O_WRONLY);
-      ::dup2(devnull, 1);
-      ::dup2(devnull, 2);
-      ::execv(raw[0], raw.data());
-      ::_exit(127);
-    }
-  }
-  ~BackgroundTool() {
-    Kill();
-    Wait();
-  }
-  BackgroundTool(const BackgroundTool&) = delete;
-  BackgroundTool& operator=(const BackgroundTool&) = delete;
-
-  bool started() const { return pid_ > 0; }
-  void Kill() {
-    if (pid_ > 0 && !reaped_) ::kill(pid_, SIGKILL);
-  }
-  // The wait status (as waitpid gives it).
-  int Wait() {
-    if (pid_ > 0 && !reaped_) {
-      while (::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
-      }
-      reaped_ = true;
-    }
-    return status_;
-  }
-
- private:
-  pid_t pid_ = -1;
-  bool reaped_ = false;
-  int status_ = 0;
-};
-
-unsigned SeedOfRun() {
-  if (const char* seed = std::getenv("MIVODB_FAULT_SEED"); seed && *seed) {
-    return static_cast<unsigned>(std::strtoul(seed, nullptr, 10));
-  }
-  return std::random_device()();
-}
-
 class RegImportKill : public RegToolTest {
  protected:
   void SetUp() override {
@@ -94,15 +36,13 @@ class RegImportKill : public RegToolTest {
       text += "\"" + AfxToUtf8(ValueName(i)) + "\"=\"" + AfxToUtf8(ValueText(i)) + "\"\n";
     }
     text += "\"Existing\"=\"new\"\n";
-    file_ = Path("bulk.reg");
-    WriteBytes(file_, text);
+    file_ = hives_.File("bulk.reg");
+    WriteFile(file_, text);
   }
 
   // The hive before each import: the key with one value of its own.
   void Prepare() {
-    mivo::reg::ResetForTesting();
-    std::remove(userHive_.c_str());
-    std::remove((userHive_ + "-journal").c_str());
+    hives_.Clear();
     ASSERT_EQ(SetValue(HKEY_CURRENT_USER, kBulkKey, u"Existing", REG_SZ, SzBytes(u"old")), ERROR_SUCCESS);
     mivo::reg::ResetForTesting();
   }
@@ -110,14 +50,13 @@ class RegImportKill : public RegToolTest {
   // How many values the key holds now (read through a fresh view of the hive).
   DWORD ValueCount() {
     mivo::reg::ResetForTesting();
-    HKEY key = nullptr;
-    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kBulkKey, 0, KEY_READ, &key), ERROR_SUCCESS);
+    RegKey key;
+    EXPECT_EQ(key.Open(HKEY_CURRENT_USER, kBulkKey, KEY_READ), ERROR_SUCCESS);
     DWORD values = 0;
-    if (key != nullptr) {
+    if (key.get() != nullptr) {
       EXPECT_EQ(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr,
                                  nullptr, nullptr, nullptr),
                 ERROR_SUCCESS);
-      RegCloseKey(key);
     }
     return values;
   }
@@ -126,7 +65,7 @@ class RegImportKill : public RegToolTest {
   // otherwise what is wrong.
   std::string ImportState() {
     const DWORD count = ValueCount();
-    const Value existing = ReadValue(HKEY_CURRENT_USER, kBulkKey, u"Existing");
+    const RegValue existing = ReadValue(HKEY_CURRENT_USER, kBulkKey, u"Existing");
     if (existing.status != ERROR_SUCCESS) return "the value the hive held is gone";
     if (count == 1) {
       return existing.bytes == SzBytes(u"old") ? "none" : "nothing imported, yet Existing was replaced";
@@ -134,7 +73,7 @@ class RegImportKill : public RegToolTest {
     if (count != kValues + 1) return "a part of the file: " + std::to_string(count) + " values";
     if (existing.bytes != SzBytes(u"new")) return "every new value, but Existing kept its old data";
     for (int i : {0, 1, kValues / 2, kValues - 1}) {
-      const Value v = ReadValue(HKEY_CURRENT_USER, kBulkKey, ValueName(i).c_str());
+      const RegValue v = ReadValue(HKEY_CURRENT_USER, kBulkKey, ValueName(i).c_str());
       if (v.status != ERROR_SUCCESS || v.type != REG_SZ || v.bytes != SzBytes(ValueText(i))) {
         return "value " + std::to_string(i) + " is wrong";
       }
@@ -142,41 +81,23 @@ class RegImportKill : public RegToolTest {
     return "all";
   }
 
-  std::string HiveIntegrity() {
-    sqlite3* raw = nullptr;
-    if (sqlite3_open_v2(userHive_.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-      sqlite3_close(raw);
-      return "cannot open";
-    }
-    std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, &sqlite3_close);
-    std::string result;
-    sqlite3_exec(
-        db.get(), "PRAGMA integrity_check",
-        [](void* out, int, char** columns, char**) {
-          *static_cast<std::string*>(out) += columns[0] ? columns[0] : "NULL";
-          return 0;
-        },
-        &result, nullptr);
-    return result;
-  }
+  std::string HiveIntegrity() { return QueryText(hives_.userHive(), "PRAGMA integrity_check"); }
 
   std::string file_;
 };
 
 TEST_F(RegImportKill, AKilledImportLeavesAllOfTheFileOrNoneOfIt) {
   constexpr int kKills = 8;
-  const unsigned seed = SeedOfRun();
-  std::cout << "[ SEED     ] MIVODB_FAULT_SEED=" << seed << std::endl;
-  RecordProperty("seed", std::to_string(seed));
+  const unsigned seed = FaultSeed();
   std::mt19937 random(seed);
 
   // How long one whole import runs here: the kills are spread over that span (and a little beyond).
   ASSERT_NO_FATAL_FAILURE(Prepare());
   const auto begin = std::chrono::steady_clock::now();
-  const RunResult whole = Run({"reg", "import", file_});
+  const ProcessResult whole = Run({"reg", "import", file_});
   const auto span =
       std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begin);
-  ASSERT_EQ(whole.exitCode, 0) << whole.err;
+  ASSERT_EQ(whole.code, 0) << whole.err;
   ASSERT_EQ(ImportState(), "all");
   std::uniform_int_distribution<long> delay_us(0, span.count() + span.count() / 4);
 
@@ -185,14 +106,14 @@ TEST_F(RegImportKill, AKilledImportLeavesAllOfTheFileOrNoneOfIt) {
     SCOPED_TRACE("kill " + std::to_string(i) + ", MIVODB_FAULT_SEED=" + std::to_string(seed));
     ASSERT_NO_FATAL_FAILURE(Prepare());
     {
-      BackgroundTool tool({"reg", "import", file_});
-      ASSERT_TRUE(tool.started());
+      Child tool;
+      ASSERT_TRUE(tool.Start({ToolPath(), "reg", "import", file_}));
       std::this_thread::sleep_for(std::chrono::microseconds(delay_us(random)));
-      tool.Kill();
+      tool.Signal(SIGKILL);
       tool.Wait();
     }
-    if (Exists(userHive_ + "-journal")) ++journals;  // killed inside the import's transaction
-    const std::string state = ImportState();         // reading the hive rolls back what the kill left open
+    if (FileExists(hives_.userHive() + "-journal")) ++journals;  // killed inside the import's transaction
+    const std::string state = ImportState();  // reading the hive rolls back what the kill left open
     ASSERT_TRUE(state == "none" || state == "all") << state;
     (state == "all" ? all : none) += 1;
     // A journal the kill left may stay beside the hive: SQLite rolls a hot one back on the next access and
@@ -204,10 +125,10 @@ TEST_F(RegImportKill, AKilledImportLeavesAllOfTheFileOrNoneOfIt) {
 
   // The hive takes the whole file after the kills.
   ASSERT_NO_FATAL_FAILURE(Prepare());
-  const RunResult again = Run({"reg", "import", file_});
-  EXPECT_EQ(again.exitCode, 0) << again.err;
+  const ProcessResult again = Run({"reg", "import", file_});
+  EXPECT_EQ(again.code, 0) << again.err;
   EXPECT_EQ(ImportState(), "all");
 }
 
 }  // namespace
-}  // namespace reg_tool_test
+}  // namespace mivo::test

@@ -1,14 +1,17 @@
 // mivoctl reg import: both .reg formats and encodings, every value form, and all-or-nothing failure.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "tests/tools/reg_test_support.h"
 
-namespace reg_tool_test {
+namespace mivo::test {
 namespace {
 
 class RegImport : public RegToolTest {
  protected:
   // Writes `text` (UTF-8 source) as a .reg file in the given encoding and line ends, and imports it.
   enum class Encoding { kUtf8, kUtf8Bom, kUtf16 };
-  RunResult Import(const std::string& text, Encoding encoding = Encoding::kUtf8, bool crlf = false) {
+  ProcessResult Import(const std::string& text, Encoding encoding = Encoding::kUtf8, bool crlf = false) {
     std::string lines;
     for (char c : text) {
       if (c == '\n' && crlf) lines += '\r';
@@ -26,8 +29,8 @@ class RegImport : public RegToolTest {
         bytes = "\xFF\xFE" + Utf16(AfxFromUtf8(lines));
         break;
     }
-    const std::string file = Path("import.reg");
-    WriteBytes(file, bytes);
+    const std::string file = hives_.File("import.reg");
+    WriteFile(file, bytes);
     return Run({"reg", "import", file});
   }
 };
@@ -54,8 +57,8 @@ const char kEveryForm[] =
     "\"M\"=dword:1\n";
 
 TEST_F(RegImport, EveryValueFormStoresItsTypeAndBytes) {
-  const RunResult r = Import(kEveryForm);
-  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const ProcessResult r = Import(kEveryForm);
+  ASSERT_EQ(r.code, 0) << r.err;
   const char16_t* key = u"Software\\Imported";
   struct Expected {
     const char16_t* name;
@@ -78,7 +81,7 @@ TEST_F(RegImport, EveryValueFormStoresItsTypeAndBytes) {
       {u"Long", REG_BINARY, longBytes},
   };
   for (const auto& e : expected) {
-    const Value value = ReadValue(HKEY_CURRENT_USER, key, e.name);
+    const RegValue value = ReadValue(HKEY_CURRENT_USER, key, e.name);
     ASSERT_EQ(value.status, ERROR_SUCCESS) << AfxToUtf8(e.name);
     EXPECT_EQ(value.type, e.type) << AfxToUtf8(e.name);
     EXPECT_EQ(value.bytes, e.bytes) << AfxToUtf8(e.name);
@@ -92,21 +95,21 @@ TEST_F(RegImport, EveryValueFormStoresItsTypeAndBytes) {
 }
 
 TEST_F(RegImport, Utf16WithBomAndCrlfReadsTheSame) {
-  const RunResult r = Import(kEveryForm, Encoding::kUtf16, /*crlf=*/true);
-  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const ProcessResult r = Import(kEveryForm, Encoding::kUtf16, /*crlf=*/true);
+  ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, u"Software\\Imported", u"Text").bytes,
             SzBytes(u"a \"quoted\" C:\\path \u0416\u4E2D"));
   EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, u"Software\\Imported", u"Long").bytes.size(), 25U);
 }
 
 TEST_F(RegImport, Utf8WithBomReadsTheSame) {
-  const RunResult r = Import(kEveryForm, Encoding::kUtf8Bom, /*crlf=*/true);
-  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const ProcessResult r = Import(kEveryForm, Encoding::kUtf8Bom, /*crlf=*/true);
+  ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, u"Software\\Imported", u"Multi").type, REG_MULTI_SZ);
 }
 
 TEST_F(RegImport, Regedit4KeepsTextBytesEightBitInTheFileAndWideInTheHive) {
-  const RunResult r = Import(
+  const ProcessResult r = Import(
       "REGEDIT4\n"
       "\n"
       "[HKEY_CURRENT_USER\\Software\\Old]\n"
@@ -114,7 +117,7 @@ TEST_F(RegImport, Regedit4KeepsTextBytesEightBitInTheFileAndWideInTheHive) {
       "\"Expand\"=hex(2):25,41,25,00\n"
       "\"Multi\"=hex(7):61,00,62,00,00\n"
       "\"N\"=dword:00000010\n");
-  ASSERT_EQ(r.exitCode, 0) << r.err;
+  ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, u"Software\\Old", u"Text").bytes, SzBytes(u"caf\u00E9"));
   EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, u"Software\\Old", u"Expand").bytes, SzBytes(u"%A%"));
   EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, u"Software\\Old", u"Multi").bytes,
@@ -127,7 +130,7 @@ TEST_F(RegImport, DeletionsRemoveKeysAndValues) {
   ASSERT_EQ(SetValue(HKEY_CURRENT_USER, u"Software\\Kept", u"drop", REG_SZ, SzBytes(u"x")), ERROR_SUCCESS);
   ASSERT_EQ(SetValue(HKEY_CURRENT_USER, u"Software\\Kept", u"", REG_SZ, SzBytes(u"x")), ERROR_SUCCESS);
   ASSERT_EQ(SetValue(HKEY_CURRENT_USER, u"Software\\Kept", u"stay", REG_SZ, SzBytes(u"x")), ERROR_SUCCESS);
-  const RunResult r = Import(
+  const ProcessResult r = Import(
       "Windows Registry Editor Version 5.00\n"
       "[-HKEY_CURRENT_USER\\Software\\Gone]\n"
       "[-HKEY_CURRENT_USER\\Software\\NeverWas]\n"
@@ -135,15 +138,14 @@ TEST_F(RegImport, DeletionsRemoveKeysAndValues) {
       "\"drop\"=-\n"
       "@=-\n"
       "\"absent\"=-\n");
-  ASSERT_EQ(r.exitCode, 0) << r.err;
+  ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, u"Software\\Gone"));
   EXPECT_EQ(ValueNames(HKEY_CURRENT_USER, u"Software\\Kept"), std::vector<std::u16string>{u"stay"});
 }
 
 TEST_F(RegImport, KeyWithoutValuesIsCreated) {
   ASSERT_EQ(
-      Import("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Empty\\Key]\n").exitCode,
-      0);
+      Import("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Empty\\Key]\n").code, 0);
   EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, u"Software\\Empty\\Key"));
 }
 
@@ -158,22 +160,22 @@ TEST_P(RegImportMalformed, NamesTheLineAndChangesNothingInEitherHive) {
   ASSERT_EQ(SetValue(HKEY_CURRENT_USER, u"Software\\Before", u"v", REG_SZ, SzBytes(u"x")), ERROR_SUCCESS);
   ASSERT_EQ(SetValue(HKEY_LOCAL_MACHINE, u"Software\\Before", u"v", REG_SZ, SzBytes(u"x")), ERROR_SUCCESS);
   mivo::reg::ResetForTesting();
-  const std::string user = ReadBytes(userHive_);
-  const std::string machine = ReadBytes(machineHive_);
+  const std::string user = ReadFile(hives_.userHive());
+  const std::string machine = ReadFile(hives_.machineHive());
 
-  const RunResult r = Import(std::string("Windows Registry Editor Version 5.00\n"
-                                         "\n"
-                                         "[HKEY_LOCAL_MACHINE\\Software\\New]\n"
-                                         "\"a\"=\"1\"\n"
-                                         "[-HKEY_CURRENT_USER\\Software\\Before]\n"
-                                         "[HKEY_CURRENT_USER\\Software\\New]\n"
-                                         "\"b\"=dword:00000002\n") +
-                             GetParam().text);
-  EXPECT_EQ(r.exitCode, 1);
+  const ProcessResult r = Import(std::string("Windows Registry Editor Version 5.00\n"
+                                             "\n"
+                                             "[HKEY_LOCAL_MACHINE\\Software\\New]\n"
+                                             "\"a\"=\"1\"\n"
+                                             "[-HKEY_CURRENT_USER\\Software\\Before]\n"
+                                             "[HKEY_CURRENT_USER\\Software\\New]\n"
+                                             "\"b\"=dword:00000002\n") +
+                                 GetParam().text);
+  EXPECT_EQ(r.code, 1);
   EXPECT_TRUE(IsOneErrorLine(r.err)) << r.err;
   EXPECT_NE(r.err.find("import.reg:" + std::to_string(GetParam().line) + ":"), std::string::npos) << r.err;
-  EXPECT_EQ(ReadBytes(userHive_), user);
-  EXPECT_EQ(ReadBytes(machineHive_), machine);
+  EXPECT_EQ(ReadFile(hives_.userHive()), user);
+  EXPECT_EQ(ReadFile(hives_.machineHive()), machine);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -189,59 +191,59 @@ INSTANTIATE_TEST_SUITE_P(
                       Malformed{"[-HKEY_CURRENT_USER\\X]\n\"v\"=\"under a deleted key\"\n", 9}));
 
 TEST_F(RegImport, WrongHeaderIsRefused) {
-  const RunResult r = Import("[HKEY_CURRENT_USER\\Software\\X]\n\"a\"=\"1\"\n");
-  EXPECT_EQ(r.exitCode, 1);
+  const ProcessResult r = Import("[HKEY_CURRENT_USER\\Software\\X]\n\"a\"=\"1\"\n");
+  EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("import.reg:1:"), std::string::npos) << r.err;
-  EXPECT_FALSE(Exists(userHive_));
+  EXPECT_FALSE(FileExists(hives_.userHive()));
 }
 
 TEST_F(RegImport, ValueBeforeAnyKeyIsRefused) {
-  const RunResult r = Import("Windows Registry Editor Version 5.00\n\"a\"=\"1\"\n");
-  EXPECT_EQ(r.exitCode, 1);
+  const ProcessResult r = Import("Windows Registry Editor Version 5.00\n\"a\"=\"1\"\n");
+  EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("import.reg:2:"), std::string::npos) << r.err;
 }
 
 TEST_F(RegImport, InvalidUtf8IsRefusedWithItsLine) {
-  const RunResult r =
+  const ProcessResult r =
       Import("Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X]\n\"a\"=\"\xC3\x28\"\n");
-  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("import.reg:3:"), std::string::npos) << r.err;
-  EXPECT_FALSE(Exists(userHive_));
+  EXPECT_FALSE(FileExists(hives_.userHive()));
 }
 
 TEST_F(RegImport, MissingFileIsRefused) {
-  const RunResult r = Run({"reg", "import", Path("nothing.reg")});
-  EXPECT_EQ(r.exitCode, 1);
+  const ProcessResult r = Run({"reg", "import", hives_.File("nothing.reg")});
+  EXPECT_EQ(r.code, 1);
   EXPECT_TRUE(IsOneErrorLine(r.err));
 }
 
 TEST_F(RegImport, HiveTheUserMayNotWriteRefusesTheWholeImport) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as uid 65534";
-  if (!Exists("/usr/bin/setpriv")) GTEST_SKIP() << "setpriv is not installed";
+  if (!FileExists("/usr/bin/setpriv")) GTEST_SKIP() << "setpriv is not installed";
   // The user hive is writable for uid 65534, the machine hive only readable.
   ASSERT_EQ(SetValue(HKEY_CURRENT_USER, u"U", u"v", REG_SZ, SzBytes(u"x")), ERROR_SUCCESS);
   ASSERT_EQ(SetValue(HKEY_LOCAL_MACHINE, u"M", u"v", REG_SZ, SzBytes(u"x")), ERROR_SUCCESS);
   mivo::reg::ResetForTesting();
-  const std::string folder = dir_ + "/hives";
+  const std::string folder = hives_.File("hives");
   ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
-  ASSERT_EQ(::chown(userHive_.c_str(), 65534, 65534), 0);
-  ASSERT_EQ(::chmod(machineHive_.c_str(), 0644), 0);
-  const std::string user = ReadBytes(userHive_);
-  const std::string file = Path("mixed.reg");
-  WriteBytes(file,
-             "Windows Registry Editor Version 5.00\n"
-             "[HKEY_CURRENT_USER\\U]\n"
-             "\"new\"=\"1\"\n"
-             "[HKEY_LOCAL_MACHINE\\M]\n"
-             "\"new\"=\"1\"\n");
-  const RunResult r = RunTool({"reg", "import", file},
-                              {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
-  EXPECT_EQ(r.exitCode, 1);
+  ASSERT_EQ(::chown(hives_.userHive().c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chmod(hives_.machineHive().c_str(), 0644), 0);
+  const std::string user = ReadFile(hives_.userHive());
+  const std::string file = hives_.File("mixed.reg");
+  WriteFile(file,
+            "Windows Registry Editor Version 5.00\n"
+            "[HKEY_CURRENT_USER\\U]\n"
+            "\"new\"=\"1\"\n"
+            "[HKEY_LOCAL_MACHINE\\M]\n"
+            "\"new\"=\"1\"\n");
+  const ProcessResult r = RunTool({"reg", "import", file}, "",
+                                  {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+  EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("access is denied"), std::string::npos) << r.err;
   mivo::reg::ResetForTesting();
   EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, u"U", u"new").status, ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(ReadBytes(userHive_), user);
+  EXPECT_EQ(ReadFile(hives_.userHive()), user);
 }
 
 }  // namespace
-}  // namespace reg_tool_test
+}  // namespace mivo::test

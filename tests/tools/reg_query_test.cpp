@@ -1,7 +1,7 @@
 // mivoctl reg query, the usage of reg, and its error reports.
 #include "tests/tools/reg_test_support.h"
 
-namespace reg_tool_test {
+namespace mivo::test {
 namespace {
 
 class RegQuery : public RegToolTest {
@@ -23,8 +23,8 @@ class RegQuery : public RegToolTest {
 };
 
 TEST_F(RegQuery, PrintsTheKeyItsValuesInOrderAndItsSubkeysWithFullRootNames) {
-  const RunResult r = Run({"reg", "query", "HKCU\\Software\\Test"});
-  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const ProcessResult r = Run({"reg", "query", "HKCU\\Software\\Test"});
+  ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out,
             "\n"
             "HKEY_CURRENT_USER\\Software\\Test\n"
@@ -36,8 +36,8 @@ TEST_F(RegQuery, PrintsTheKeyItsValuesInOrderAndItsSubkeysWithFullRootNames) {
 }
 
 TEST_F(RegQuery, RecursiveQueryShowsEveryKeyBelow) {
-  const RunResult r = Run({"reg", "query", "HKEY_CURRENT_USER\\software\\test\\sub", "/s"});
-  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const ProcessResult r = Run({"reg", "query", "HKEY_CURRENT_USER\\software\\test\\sub", "/s"});
+  ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out,
             "\n"
             "HKEY_CURRENT_USER\\software\\test\\sub\n"
@@ -49,24 +49,24 @@ TEST_F(RegQuery, RecursiveQueryShowsEveryKeyBelow) {
 }
 
 TEST_F(RegQuery, OneValueByNameInAnyCase) {
-  const RunResult r = Run({"reg", "query", "hkcu\\Software\\Test", "/V", "count"});
-  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const ProcessResult r = Run({"reg", "query", "hkcu\\Software\\Test", "/V", "count"});
+  ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out, "\nHKEY_CURRENT_USER\\Software\\Test\n    count    REG_DWORD    0x2a\n\n");
 }
 
 TEST_F(RegQuery, DefaultValueWithVeAndUnsetDefault) {
-  RunResult r = Run({"reg", "query", "HKCU\\Software\\Test", "/ve"});
-  ASSERT_EQ(r.exitCode, 0) << r.err;
+  ProcessResult r = Run({"reg", "query", "HKCU\\Software\\Test", "/ve"});
+  ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out, "\nHKEY_CURRENT_USER\\Software\\Test\n    (Default)    REG_SZ    def\n\n");
   r = Run({"reg", "query", "HKCU\\Software\\Test\\Sub", "/ve"});
-  ASSERT_EQ(r.exitCode, 0) << r.err;
+  ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out,
             "\nHKEY_CURRENT_USER\\Software\\Test\\Sub\n    (Default)    REG_SZ    (value not set)\n\n");
 }
 
 TEST_F(RegQuery, SearchForAValueBelowAKeyCountsTheMatches) {
-  RunResult r = Run({"reg", "query", "HKCU\\Software", "/v", "Count", "/s"});
-  ASSERT_EQ(r.exitCode, 0) << r.err;
+  ProcessResult r = Run({"reg", "query", "HKCU\\Software", "/v", "Count", "/s"});
+  ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out,
             "\n"
             "HKEY_CURRENT_USER\\Software\\Test\n"
@@ -77,7 +77,7 @@ TEST_F(RegQuery, SearchForAValueBelowAKeyCountsTheMatches) {
             "\n"
             "End of search: 2 match(es) found.\n");
   r = Run({"reg", "query", "HKCU\\Software", "/v", "Nothing", "/s"});
-  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.out.find("End of search: 0 match(es) found."), std::string::npos);
 }
 
@@ -92,8 +92,8 @@ TEST_F(RegQuery, EveryTypeIsShownAsWindowsRegShowsIt) {
   ASSERT_EQ(SetValue(HKEY_LOCAL_MACHINE, key, u"q", REG_QWORD, std::string("\0\0\0\0\x01\0\0\0", 8)),
             ERROR_SUCCESS);
   ASSERT_EQ(SetValue(HKEY_LOCAL_MACHINE, key, u"none", REG_NONE, ""), ERROR_SUCCESS);
-  const RunResult r = Run({"reg", "query", "HKLM\\Software\\Types"});
-  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const ProcessResult r = Run({"reg", "query", "HKLM\\Software\\Types"});
+  ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out,
             "\n"
             "HKEY_LOCAL_MACHINE\\Software\\Types\n"
@@ -106,30 +106,30 @@ TEST_F(RegQuery, EveryTypeIsShownAsWindowsRegShowsIt) {
 }
 
 TEST_F(RegQuery, MissingKeyOrValueIsRefusedWithOneLine) {
-  RunResult r = Run({"reg", "query", "HKCU\\Software\\Missing"});
-  EXPECT_EQ(r.exitCode, 1);
+  ProcessResult r = Run({"reg", "query", "HKCU\\Software\\Missing"});
+  EXPECT_EQ(r.code, 1);
   EXPECT_TRUE(IsOneErrorLine(r.err));
   EXPECT_NE(r.err.find("unable to find"), std::string::npos) << r.err;
   r = Run({"reg", "query", "HKCU\\Software\\Test", "/v", "Missing"});
-  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.code, 1);
   EXPECT_TRUE(IsOneErrorLine(r.err));
 }
 
 TEST_F(RegQuery, QueryOfAMissingHiveCreatesNoFile) {
-  PointHivesAt(dir_ + "/empty");
-  const RunResult r = Run({"reg", "query", "HKLM\\Software"});
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_FALSE(Exists(dir_ + "/empty"));
+  hives_.PointAt(hives_.File("empty"));
+  const ProcessResult r = Run({"reg", "query", "HKLM\\Software"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_FALSE(FileExists(hives_.File("empty")));
 }
 
 TEST_F(RegQuery, DamagedHiveIsNamedInTheError) {
-  PointHivesAt(dir_);
-  WriteBytes(userHive_, "this is not a hive\n");
-  const RunResult r = Run({"reg", "query", "HKCU\\Software"});
-  EXPECT_EQ(r.exitCode, 1);
+  hives_.PointAt(hives_.dir().path());
+  WriteFile(hives_.userHive(), "this is not a hive\n");
+  const ProcessResult r = Run({"reg", "query", "HKCU\\Software"});
+  EXPECT_EQ(r.code, 1);
   EXPECT_TRUE(IsOneErrorLine(r.err));
-  EXPECT_NE(r.err.find(userHive_), std::string::npos) << r.err;
-  EXPECT_EQ(ReadBytes(userHive_), "this is not a hive\n");
+  EXPECT_NE(r.err.find(hives_.userHive()), std::string::npos) << r.err;
+  EXPECT_EQ(ReadFile(hives_.userHive()), "this is not a hive\n");
 }
 
 TEST_F(RegQuery, BadUsageExitsWithTwo) {
@@ -143,26 +143,26 @@ TEST_F(RegQuery, BadUsageExitsWithTwo) {
            {"reg", "query", "HKCU\\Software", "/v", "a", "/ve"},
            {"reg", "query", "HKCU\\Software", "HKLM\\Software"},
        }) {
-    const RunResult r = Run(args);
-    EXPECT_EQ(r.exitCode, 2) << args.back();
+    const ProcessResult r = Run(args);
+    EXPECT_EQ(r.code, 2) << args.back();
     EXPECT_TRUE(IsOneErrorLine(r.err) || args.size() == 1) << r.err;
   }
 }
 
 TEST_F(RegQuery, HelpIsOfferedByRegAndEveryOperation) {
-  RunResult r = Run({"reg", "--help"});
-  EXPECT_EQ(r.exitCode, 0);
+  ProcessResult r = Run({"reg", "--help"});
+  EXPECT_EQ(r.code, 0);
   EXPECT_NE(r.out.find("Usage: mivoctl reg"), std::string::npos);
   for (const char* operation : {"query", "add", "delete", "import", "export"}) {
     r = Run({"reg", operation, "--help"});
-    EXPECT_EQ(r.exitCode, 0) << operation;
+    EXPECT_EQ(r.code, 0) << operation;
     EXPECT_EQ(r.out.rfind(std::string("Usage: mivoctl reg ") + operation, 0), 0U) << r.out;
     r = Run({"reg", operation, "/?"});
-    EXPECT_EQ(r.exitCode, 0) << operation;
+    EXPECT_EQ(r.code, 0) << operation;
   }
   r = Run({"--help"});
   EXPECT_NE(r.out.find("reg"), std::string::npos);
 }
 
 }  // namespace
-}  // namespace reg_tool_test
+}  // namespace mivo::test

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/Constants.h"
 #include "platform/ole/client.h"
 #include "tools/mivoctl/mivoctl.h"
 
@@ -73,7 +74,7 @@ bool ParseDispid(const std::string& text, DISPID* id) {
 }
 
 int RunCall(const std::vector<std::string>& args) {
-  std::string object = mivo::ole::kClassObjectPath;
+  std::string object = kClassObjectPath;
   double timeout_seconds = 25;
   std::size_t i = 0;
   for (; i < args.size(); ++i) {
@@ -87,33 +88,33 @@ int RunCall(const std::vector<std::string>& args) {
       break;
     }
     if (a == "--object" || a == "--timeout") {
-      if (i + 1 >= args.size()) return Fail(kExitUsage, "call: " + a + " needs a value");
+      if (i + 1 >= args.size()) BadUsage("call: " + a + " needs a value");
       const std::string& value = args[++i];
       if (a == "--object") {
-        if (value.empty() || value[0] != '/') return Fail(kExitUsage, "call: --object takes an object path");
+        if (value.empty() || value[0] != '/') BadUsage("call: --object takes an object path");
         object = value;
       } else if (!ParseTimeout(value, &timeout_seconds)) {
-        return Fail(kExitUsage, "call: --timeout takes a number of seconds (0 < s <= 86400)");
+        BadUsage("call: --timeout takes a number of seconds (0 < s <= 86400)");
       }
       continue;
     }
-    if (a.size() > 1 && a[0] == '-' && a[1] == '-') return Fail(kExitUsage, "call: unknown option " + a);
+    if (a.size() > 1 && a[0] == '-' && a[1] == '-') BadUsage("call: unknown option " + a);
     break;
   }
-  if (i >= args.size()) return Fail(kExitUsage, "call: METHOD missing (see mivoctl call --help)");
+  if (i >= args.size()) BadUsage("call: METHOD missing (see mivoctl call --help)");
   const std::string method = args[i++];
-  if (method.empty()) return Fail(kExitUsage, "call: METHOD is empty");
+  if (method.empty()) BadUsage("call: METHOD is empty");
 
   std::vector<std::unique_ptr<BSTR>> ref_storage;
   std::vector<VARIANT> call_args;
   try {
     for (; i < args.size(); ++i) call_args.push_back(mivo::ole::ParseArgumentWord(args[i], ref_storage));
   } catch (const std::invalid_argument& e) {
-    return Fail(kExitUsage, std::string("call: ") + e.what());
+    BadUsage(std::string("call: ") + e.what());
   }
 
   try {
-    auto client = mivo::ole::MivoClient::ConnectSession();
+    auto client = std::make_unique<mivo::ole::AutomationClient>(kServiceName);
     client->SetTimeout(std::chrono::microseconds(static_cast<std::int64_t>(timeout_seconds * 1e6)));
     client->SubscribeMessages([](const CString& title, const CString& text) {
       std::cerr << AfxToUtf8(title) << ": " << AfxToUtf8(text) << std::endl;
@@ -121,7 +122,7 @@ int RunCall(const std::vector<std::string>& args) {
     DISPID dispid = 0;
     if (!ParseDispid(method, &dispid)) {
       const std::vector<DISPID> ids = client->GetIDsOfNames(object, {AfxFromUtf8(method)});
-      if (ids.empty()) return Fail(kExitRefused, "call: the server returned no DISPID for " + method);
+      if (ids.empty()) Refuse("call: the server returned no DISPID for " + method);
       dispid = ids[0];
     }
     const mivo::ole::InvokeResult result = client->Invoke(object, dispid, call_args);
@@ -132,7 +133,7 @@ int RunCall(const std::vector<std::string>& args) {
     std::cout.flush();
     return kExitOk;
   } catch (const mivo::ole::BusError& e) {
-    return Fail(kExitRefused, e.name() + ": " + e.message());
+    Refuse(e.name() + ": " + e.message());
   }
 }
 

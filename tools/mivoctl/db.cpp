@@ -192,8 +192,6 @@ COleVariant Number(std::int64_t v) {
   return COleVariant::Double(static_cast<double>(v));
 }
 
-int EngineFailure(const CDaoException& e) { return Fail(kExitRefused, AfxToUtf8(e.Message())); }
-
 // ------------------------------------------------------------------------------------------------
 // Arguments
 
@@ -204,63 +202,52 @@ struct Args {
   bool help = false;
 };
 
-// Splits the words; options may come anywhere. Returns an error text for an unknown option.
-std::optional<std::string> Split(const std::vector<std::string>& words, bool takesLanguage, bool takesRaw,
-                                 Args* out) {
+// Splits the words; options may come anywhere. An unknown option, or --language without its value, is
+// bad usage, shown with `usage`.
+Args Split(const std::vector<std::string>& words, bool takesLanguage, bool takesRaw, const char* usage) {
+  Args out;
   for (std::size_t i = 0; i < words.size(); ++i) {
     const std::string& w = words[i];
     if (IsHelp(w)) {
-      out->help = true;
+      out.help = true;
     } else if (takesRaw && w == "--raw") {
-      out->raw = true;
+      out.raw = true;
     } else if (takesLanguage && w == "--language") {
-      if (i + 1 >= words.size()) return std::string("--language needs a value");
-      out->language = words[++i];
+      if (i + 1 >= words.size()) BadUsage("--language needs a value", usage);
+      out.language = words[++i];
     } else if (takesLanguage && w.rfind("--language=", 0) == 0) {
-      out->language = w.substr(11);
+      out.language = w.substr(11);
     } else if (w.size() > 1 && w[0] == '-' && w != "-") {
-      return "unknown option '" + w + "'";
+      BadUsage("unknown option '" + w + "'", usage);
     } else {
-      out->positional.push_back(w);
+      out.positional.push_back(w);
     }
   }
-  return std::nullopt;
-}
-
-int UsageError(const std::string& message, const char* usage) {
-  Fail(kExitUsage, message);
-  std::cerr << usage;
-  return kExitUsage;
+  return out;
 }
 
 // ------------------------------------------------------------------------------------------------
 // Commands
 
 int RunCreate(const std::vector<std::string>& words) {
-  Args args;
-  if (auto error = Split(words, true, false, &args)) return UsageError(*error, kCreateUsage);
+  const Args args = Split(words, true, false, kCreateUsage);
   if (args.help) {
     std::cout << kCreateUsage;
     return kExitOk;
   }
-  if (args.positional.size() != 1) return UsageError("create needs exactly one FILE", kCreateUsage);
+  if (args.positional.size() != 1) BadUsage("create needs exactly one FILE", kCreateUsage);
   std::vector<int> languages;
   if (args.language) {
     std::stringstream list(*args.language);
     std::string item;
     while (std::getline(list, item, ',')) {
       const auto id = ParseLanguage(item);
-      if (!id)
-        return UsageError("'" + item + "' is not a language id (decimal or 0x hexadecimal)", kCreateUsage);
+      if (!id) BadUsage("'" + item + "' is not a language id (decimal or 0x hexadecimal)", kCreateUsage);
       languages.push_back(*id);
     }
-    if (languages.empty()) return UsageError("--language needs at least one id", kCreateUsage);
+    if (languages.empty()) BadUsage("--language needs at least one id", kCreateUsage);
   }
-  try {
-    mivo::dao::CreateStandardDatabase(args.positional[0], languages);
-  } catch (const CDaoException& e) {
-    return EngineFailure(e);
-  }
+  mivo::dao::CreateStandardDatabase(args.positional[0], languages);
   return kExitOk;
 }
 
@@ -272,13 +259,12 @@ struct Text {
 };
 
 int RunImport(const std::vector<std::string>& words) {
-  Args args;
-  if (auto error = Split(words, false, true, &args)) return UsageError(*error, kImportUsage);
+  const Args args = Split(words, false, true, kImportUsage);
   if (args.help) {
     std::cout << kImportUsage;
     return kExitOk;
   }
-  if (args.positional.size() != 2) return UsageError("import needs FILE and CSV", kImportUsage);
+  if (args.positional.size() != 2) BadUsage("import needs FILE and CSV", kImportUsage);
   const std::string& file = args.positional[0];
   const std::string& csvName = args.positional[1];
 
@@ -287,16 +273,15 @@ int RunImport(const std::vector<std::string>& words) {
     content.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
   } else {
     std::ifstream in(csvName, std::ios::binary);
-    if (!in) return Fail(kExitRefused, "cannot read '" + csvName + "'");
+    if (!in) Refuse("cannot read '" + csvName + "'");
     content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) return Fail(kExitRefused, "cannot read '" + csvName + "'");
+    if (in.bad()) Refuse("cannot read '" + csvName + "'");
   }
 
   // Parse and check everything before the database is touched.
   std::vector<CsvRecord> records;
   std::string error;
-  if (!ParseCsv(content, &records, &error))
-    return Fail(kExitRefused, csvName + ": " + error + "; nothing imported");
+  if (!ParseCsv(content, &records, &error)) Refuse(csvName + ": " + error + "; nothing imported");
   std::vector<Text> texts;
   for (std::size_t r = 0; r < records.size(); ++r) {
     const CsvRecord& rec = records[r];
@@ -308,14 +293,14 @@ int RunImport(const std::vector<std::string>& words) {
       if (lower == std::vector<std::string>{"module", "key", "language", "text"}) continue;
     }
     if (rec.fields.size() != 4) {
-      return Fail(kExitRefused, csvName + ": line " + std::to_string(rec.line) +
-                                    ": expected 4 fields (module,key,language,text), found " +
-                                    std::to_string(rec.fields.size()) + "; nothing imported");
+      Refuse(csvName + ": line " + std::to_string(rec.line) +
+             ": expected 4 fields (module,key,language,text), found " + std::to_string(rec.fields.size()) +
+             "; nothing imported");
     }
     const auto language = ParseLanguage(rec.fields[2]);
     if (!language) {
-      return Fail(kExitRefused, csvName + ": line " + std::to_string(rec.line) + ": language '" +
-                                    rec.fields[2] + "' is not a number from 0 to 65535; nothing imported");
+      Refuse(csvName + ": line " + std::to_string(rec.line) + ": language '" + rec.fields[2] +
+             "' is not a number from 0 to 65535; nothing imported");
     }
     texts.push_back(Text{rec.line, AfxFromUtf8(rec.fields[0]), AfxFromUtf8(rec.fields[1]), *language,
                          AfxFromUtf8(rec.fields[3])});
@@ -328,7 +313,7 @@ int RunImport(const std::vector<std::string>& words) {
     workspace.Open();
     CDaoDatabase db(nullptr);
     db.Open(AfxFromUtf8(file).c_str(), FALSE, FALSE, u"");
-    if (!db.CanUpdate()) return Fail(kExitRefused, "'" + file + "' is read-only; nothing imported");
+    if (!db.CanUpdate()) Refuse("'" + file + "' is read-only; nothing imported");
     workspace.BeginTrans();
 
     std::map<std::pair<CString, CString>, std::int64_t> items;
@@ -402,8 +387,8 @@ int RunImport(const std::vector<std::string>& words) {
         bool lost = false;
         stored = ToStored(cp->second, t.text, &lost);
         if (lost) {
-          std::cerr << "mivoctl: " << csvName << ": line " << t.line << ": characters that code page "
-                    << cp->second << " of language " << Hex(t.language) << " lacks were stored as '?'\n";
+          Warn(csvName + ": line " + std::to_string(t.line) + ": characters that code page " +
+               std::to_string(cp->second) + " of language " + Hex(t.language) + " lacks were stored as '?'");
         }
       }
       const COleVariant itemValue = Number(item);
@@ -422,8 +407,8 @@ int RunImport(const std::vector<std::string>& words) {
       std::cerr << "\rmivoctl: importing " << texts.size() << " of " << texts.size() << " texts\n";
     workspace.CommitTrans();
   } catch (const CDaoException& e) {
-    Fail(kExitRefused, AfxToUtf8(e.Message()));
-    return Fail(kExitRefused, "nothing imported into '" + file + "'");
+    Warn(AfxToUtf8(e.Message()));
+    Refuse("nothing imported into '" + file + "'");
   }
   std::cout << "imported " << (added + replaced) << " texts into " << file << ": " << added << " added, "
             << replaced << " replaced; " << newItems << " new items, " << newLanguages << " new languages\n";
@@ -431,21 +416,20 @@ int RunImport(const std::vector<std::string>& words) {
 }
 
 int RunExport(const std::vector<std::string>& words) {
-  Args args;
-  if (auto error = Split(words, true, true, &args)) return UsageError(*error, kExportUsage);
+  const Args args = Split(words, true, true, kExportUsage);
   if (args.help) {
     std::cout << kExportUsage;
     return kExitOk;
   }
-  if (args.positional.size() != 1) return UsageError("export needs exactly one FILE", kExportUsage);
+  if (args.positional.size() != 1) BadUsage("export needs exactly one FILE", kExportUsage);
   std::optional<int> only;
   if (args.language) {
     only = ParseLanguage(*args.language);
-    if (!only) return UsageError("'" + *args.language + "' is not a language id", kExportUsage);
+    if (!only) BadUsage("'" + *args.language + "' is not a language id", kExportUsage);
   }
   const std::string& file = args.positional[0];
   std::string out = "module,key,language,text\n";
-  try {
+  {
     CDaoDatabase db(nullptr);
     db.Open(AfxFromUtf8(file).c_str(), FALSE, TRUE, u"");
     std::string sql =
@@ -468,21 +452,19 @@ int RunExport(const std::vector<std::string>& words) {
              CsvField(AfxToUtf8(TextOf(rs.GetFieldValue(1)))) + "," + std::to_string(language) + "," +
              CsvField(AfxToUtf8(text)) + "\n";
     }
-  } catch (const CDaoException& e) {
-    return EngineFailure(e);
   }
   std::cout << out << std::flush;
-  return std::cout ? kExitOk : Fail(kExitRefused, "cannot write to stdout");
+  if (!std::cout) Refuse("cannot write to stdout");
+  return kExitOk;
 }
 
 int RunList(const std::vector<std::string>& words) {
-  Args args;
-  if (auto error = Split(words, false, false, &args)) return UsageError(*error, kListUsage);
+  const Args args = Split(words, false, false, kListUsage);
   if (args.help) {
     std::cout << kListUsage;
     return kExitOk;
   }
-  if (args.positional.size() != 1) return UsageError("list needs exactly one FILE", kListUsage);
+  if (args.positional.size() != 1) BadUsage("list needs exactly one FILE", kListUsage);
   const std::string& file = args.positional[0];
   struct Language {
     std::string flag = "-";
@@ -492,7 +474,7 @@ int RunList(const std::vector<std::string>& words) {
   std::vector<int> order;
   std::map<int, Language> languages;
   std::int64_t items = 0;
-  try {
+  {
     CDaoDatabase db(nullptr);
     db.Open(AfxFromUtf8(file).c_str(), FALSE, TRUE, u"");
     {
@@ -522,8 +504,6 @@ int RunList(const std::vector<std::string>& words) {
         languages[id].texts = IntegerOf(rs.GetFieldValue(1));
       }
     }
-  } catch (const CDaoException& e) {
-    return EngineFailure(e);
   }
   std::cout << "items: " << items << "\n";
   std::printf("%-16s %-5s %8s  %s\n", "LANGUAGE", "FLAG", "TEXTS", "NAME");
@@ -549,11 +529,16 @@ int RunDb(const std::vector<std::string>& args) {
     std::cout << kUsage;
     return kExitOk;
   }
-  if (command == "create") return RunCreate(rest);
-  if (command == "import") return RunImport(rest);
-  if (command == "export") return RunExport(rest);
-  if (command == "list") return RunList(rest);
-  return UsageError("unknown db command '" + command + "'", kUsage);
+  // The engine reports its failures as CDaoException, which is no std::exception.
+  try {
+    if (command == "create") return RunCreate(rest);
+    if (command == "import") return RunImport(rest);
+    if (command == "export") return RunExport(rest);
+    if (command == "list") return RunList(rest);
+  } catch (const CDaoException& e) {
+    Refuse(AfxToUtf8(e.Message()));
+  }
+  BadUsage("unknown db command '" + command + "'", kUsage);
 }
 
 const MivoctlCommand kDbCommand({"db", "standard databases: create, import and export texts (CSV), list",

@@ -33,11 +33,9 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   const Command* command = FindCommand(first);
-  if (command == nullptr) return Fail(kExitUsage, "unknown command '" + first + "' (see mivoctl --help)");
-  std::vector<std::string> args(argv + 2, argv + argc);
-  try {
-    return command->run(args);
-  } catch (const std::exception& e) {
-    return Fail(kExitRefused, e.what());
+  if (command == nullptr) {
+    Warn("unknown command '" + first + "' (see mivoctl --help)");
+    return kExitUsage;
   }
+  return RunCommand(*command, std::vector<std::string>(argv + 2, argv + argc));
 }

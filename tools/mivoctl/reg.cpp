@@ -1,8 +1,9 @@
 // mivoctl reg: the settings store (registry hives) from the command line, with the syntax and output of
 // the Windows `reg` tool, and .reg file import and export in the formats of the Windows registry editor.
+// The commands only: values are shown and parsed in regvalue.cpp, .reg files read and written in
+// regfile.cpp.
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -16,22 +17,13 @@
 #include "platform/win32/winreg.h"
 #include "tools/mivoctl/mivoctl.h"
 #include "tools/mivoctl/regfile.h"
+#include "tools/mivoctl/regvalue.h"
 
 namespace mivoctl {
 namespace {
 
 // ---------------------------------------------------------------------------------------------------------
-// Errors: thrown inside the subcommands, printed by Run as one line.
-
-struct ToolError {
-  int code;
-  std::string message;
-};
-
-[[noreturn]] void Usage(const std::string& message) {
-  throw ToolError{kExitUsage, message + " (see mivoctl reg --help)"};
-}
-[[noreturn]] void Refuse(const std::string& message) { throw ToolError{kExitRefused, message}; }
+// Registry failures.
 
 // A registry failure in words; a damaged hive is named by its file.
 std::string Describe(LSTATUS status) {
@@ -73,8 +65,8 @@ std::string ReadWholeFile(const std::string& path) {
 KeyPath KeyArgument(const std::string& text) {
   auto path = ParseKeyPath(AfxFromUtf8(text));
   if (!path)
-    Usage("invalid key name '" + text +
-          "': the root must be HKLM, HKCU, HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER");
+    RegUsage("invalid key name '" + text +
+             "': the root must be HKLM, HKCU, HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER");
   return *path;
 }
 
@@ -162,10 +154,10 @@ bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h" || a
 Options ParseOptions(const std::vector<std::string>& args, std::size_t from, const std::string& allowed) {
   Options o;
   auto allow = [&](const std::string& name, const std::string& arg) {
-    if (allowed.find(" " + name + " ") == std::string::npos) Usage("option " + arg + " is not valid here");
+    if (allowed.find(" " + name + " ") == std::string::npos) RegUsage("option " + arg + " is not valid here");
   };
   auto next = [&](std::size_t& i, const std::string& arg) -> std::string {
-    if (i + 1 >= args.size()) Usage("option " + arg + " needs a value");
+    if (i + 1 >= args.size()) RegUsage("option " + arg + " needs a value");
     return args[++i];
   };
   for (std::size_t i = from; i < args.size(); ++i) {
@@ -185,7 +177,7 @@ Options ParseOptions(const std::vector<std::string>& args, std::size_t from, con
     auto is = [&](const char* n) { return EqualsNoCase(name, n); };
     if (is("v")) {
       allow("v", arg);
-      if (o.v) Usage("option /v given twice");
+      if (o.v) RegUsage("option /v given twice");
       o.v = next(i, arg);
     } else if (is("ve")) {
       allow("ve", arg);
@@ -213,161 +205,11 @@ Options ParseOptions(const std::vector<std::string>& args, std::size_t from, con
       allow("d", arg);
       o.d = next(i, arg);
     } else {
-      Usage("unknown option " + arg);
+      RegUsage("unknown option " + arg);
     }
   }
-  if ((o.v ? 1 : 0) + (o.ve ? 1 : 0) + (o.va ? 1 : 0) > 1) Usage("/v, /ve and /va exclude each other");
+  if ((o.v ? 1 : 0) + (o.ve ? 1 : 0) + (o.va ? 1 : 0) > 1) RegUsage("/v, /ve and /va exclude each other");
   return o;
-}
-
-// ---------------------------------------------------------------------------------------------------------
-// Value types and data.
-
-const char* TypeName(DWORD type) {
-  static const char* const kNames[] = {"REG_NONE",
-                                       "REG_SZ",
-                                       "REG_EXPAND_SZ",
-                                       "REG_BINARY",
-                                       "REG_DWORD",
-                                       "REG_DWORD_BIG_ENDIAN",
-                                       "REG_LINK",
-                                       "REG_MULTI_SZ",
-                                       "REG_RESOURCE_LIST",
-                                       "REG_FULL_RESOURCE_DESCRIPTOR",
-                                       "REG_RESOURCE_REQUIREMENTS_LIST",
-                                       "REG_QWORD"};
-  return type < std::size(kNames) ? kNames[type] : nullptr;
-}
-
-std::string TypeLabel(DWORD type) {
-  if (const char* name = TypeName(type)) return name;
-  char buffer[16];
-  std::snprintf(buffer, sizeof buffer, "0x%X", type);
-  return buffer;
-}
-
-std::string HexUpper(const std::string& data) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char b : data) {
-    out += kDigits[b >> 4];
-    out += kDigits[b & 0xF];
-  }
-  return out;
-}
-
-// The data column of `reg query`.
-std::string FormatData(DWORD type, const std::string& data) {
-  switch (type) {
-    case REG_SZ:
-    case REG_EXPAND_SZ: {
-      std::u16string text = UnitsOf(data);
-      text = text.substr(0, text.find(u'\0'));
-      return AfxToUtf8(text);
-    }
-    case REG_MULTI_SZ: {
-      std::u16string units = UnitsOf(data);
-      while (!units.empty() && units.back() == u'\0') units.pop_back();
-      std::string out;
-      std::size_t start = 0;
-      for (;;) {
-        const std::size_t end = units.find(u'\0', start);
-        out += AfxToUtf8(units.substr(start, end - start));
-        if (end == std::u16string::npos) break;
-        out += "\\0";
-        start = end + 1;
-      }
-      return out;
-    }
-    case REG_DWORD:
-    case REG_QWORD: {
-      if (data.size() != (type == REG_DWORD ? 4U : 8U)) return HexUpper(data);
-      std::uint64_t value = 0;
-      for (std::size_t i = data.size(); i-- > 0;) value = (value << 8) | static_cast<unsigned char>(data[i]);
-      char buffer[24];
-      std::snprintf(buffer, sizeof buffer, "0x%llx", static_cast<unsigned long long>(value));
-      return buffer;
-    }
-    default:
-      return HexUpper(data);
-  }
-}
-
-std::string ValueLine(const std::u16string& name, DWORD type, const std::string& data) {
-  return "    " + (name.empty() ? std::string("(Default)") : AfxToUtf8(name)) + "    " + TypeLabel(type) +
-         "    " + FormatData(type, data) + "\n";
-}
-
-std::optional<DWORD> ParseTypeName(const std::string& text) {
-  for (DWORD type : {REG_SZ, REG_MULTI_SZ, REG_EXPAND_SZ, REG_DWORD, REG_QWORD, REG_BINARY, REG_NONE}) {
-    if (EqualsNoCase(text, TypeName(type))) return type;
-  }
-  return std::nullopt;
-}
-
-// Decimal or 0x hexadecimal, at most `max`.
-std::optional<std::uint64_t> ParseNumber(const std::string& text, std::uint64_t max) {
-  if (text.empty()) return std::nullopt;
-  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  const std::string digits = hex ? text.substr(2) : text;
-  if (digits.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (char c : digits) {
-    int digit = -1;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    if (hex && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    if (hex && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    if (digit < 0) return std::nullopt;
-    const unsigned base = hex ? 16 : 10;
-    if (value > (max - static_cast<std::uint64_t>(digit)) / base) return std::nullopt;
-    value = value * base + static_cast<std::uint64_t>(digit);
-  }
-  return value;
-}
-
-// The bytes `reg add` stores for /t TYPE /d DATA.
-std::string DataForAdd(DWORD type, const std::string& text, const std::string& separator) {
-  switch (type) {
-    case REG_SZ:
-    case REG_EXPAND_SZ:
-      return BytesOf(AfxFromUtf8(text) + u'\0');
-    case REG_MULTI_SZ: {
-      if (separator.empty()) Usage("the separator of /s must not be empty");
-      std::u16string units;
-      std::size_t start = 0;
-      while (!text.empty()) {
-        const std::size_t end = text.find(separator, start);
-        units += AfxFromUtf8(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        units += u'\0';
-        if (end == std::string::npos) break;
-        start = end + separator.size();
-      }
-      units += u'\0';
-      return BytesOf(units);
-    }
-    case REG_DWORD:
-    case REG_QWORD: {
-      const std::uint64_t max = type == REG_DWORD ? 0xFFFFFFFFULL : ~0ULL;
-      const auto value = ParseNumber(text.empty() ? "0" : text, max);
-      if (!value) {
-        Usage("invalid " + std::string(TypeName(type)) + " data '" + text +
-              "': give a decimal number or 0x and hexadecimal digits");
-      }
-      std::string bytes(type == REG_DWORD ? 4 : 8, '\0');
-      for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((*value >> (8 * i)) & 0xFF);
-      return bytes;
-    }
-    default: {  // REG_BINARY, REG_NONE: hexadecimal digits
-      if (text.size() % 2 != 0) Usage("binary data needs an even number of hexadecimal digits");
-      std::string bytes;
-      for (std::size_t i = 0; i < text.size(); i += 2) {
-        const auto byte = ParseNumber("0x" + text.substr(i, 2), 0xFF);
-        if (!byte) Usage("invalid binary data '" + text + "': give hexadecimal digits");
-        bytes += static_cast<char>(*byte);
-      }
-      return bytes;
-    }
-  }
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -424,7 +266,7 @@ int SearchValue(const KeyPath& path, HKEY key, const std::u16string& name, std::
 
 int Query(const std::vector<std::string>& args) {
   const Options o = ParseOptions(args, 1, " v ve s ");
-  if (o.positional.size() != 1) Usage("query needs exactly one KEY");
+  if (o.positional.size() != 1) RegUsage("query needs exactly one KEY");
   const KeyPath path = KeyArgument(o.positional[0]);
   OpenKey key;
   OpenForRead(path, key);
@@ -464,17 +306,17 @@ int Query(const std::vector<std::string>& args) {
 
 int Add(const std::vector<std::string>& args) {
   const Options o = ParseOptions(args, 1, " v ve t d sep f ");
-  if (o.positional.size() != 1) Usage("add needs exactly one KEY");
+  if (o.positional.size() != 1) RegUsage("add needs exactly one KEY");
   const KeyPath path = KeyArgument(o.positional[0]);
   const bool withValue = o.v || o.ve;
-  if (!withValue && (o.t || o.d)) Usage("/t and /d need /v NAME or /ve");
+  if (!withValue && (o.t || o.d)) RegUsage("/t and /d need /v NAME or /ve");
   DWORD type = REG_SZ;
   if (o.t) {
     const auto parsed = ParseTypeName(*o.t);
-    if (!parsed) Usage("invalid type '" + *o.t + "'");
+    if (!parsed) RegUsage("invalid type '" + *o.t + "'");
     type = *parsed;
   }
-  if (o.separator && type != REG_MULTI_SZ) Usage("/s is for REG_MULTI_SZ only");
+  if (o.separator && type != REG_MULTI_SZ) RegUsage("/s is for REG_MULTI_SZ only");
   const std::string data = withValue ? DataForAdd(type, o.d.value_or(""), o.separator.value_or("\\0")) : "";
 
   OpenKey key;
@@ -486,8 +328,8 @@ int Add(const std::vector<std::string>& args) {
     if (!o.f) {
       status = RegQueryValueExW(key.get(), name.c_str(), nullptr, nullptr, nullptr, nullptr);
       if (status == ERROR_SUCCESS) {
-        Refuse("value " + (name.empty() ? std::string("(Default)") : AfxToUtf8(name)) + " exists in " +
-               AfxToUtf8(path.Full()) + "; add /f to overwrite it");
+        Refuse("value " + ValueName(name) + " exists in " + AfxToUtf8(path.Full()) +
+               "; add /f to overwrite it");
       }
       if (status != ERROR_FILE_NOT_FOUND) RegistryFailure(status, path.Full());
     }
@@ -501,11 +343,11 @@ int Add(const std::vector<std::string>& args) {
 
 int Delete(const std::vector<std::string>& args) {
   const Options o = ParseOptions(args, 1, " v ve va f ");
-  if (o.positional.size() != 1) Usage("delete needs exactly one KEY");
+  if (o.positional.size() != 1) RegUsage("delete needs exactly one KEY");
   const KeyPath path = KeyArgument(o.positional[0]);
   const bool whole = !o.v && !o.ve && !o.va;
   if (whole && path.subkey.empty())
-    Usage("a root key cannot be deleted; give a subkey, or /va for its values");
+    RegUsage("a root key cannot be deleted; give a subkey, or /va for its values");
   if (!o.f) Refuse("delete asks for confirmation, which mivoctl cannot do; add /f to delete");
 
   LSTATUS status = ERROR_SUCCESS;
@@ -538,14 +380,9 @@ int Delete(const std::vector<std::string>& args) {
 
 int Import(const std::vector<std::string>& args) {
   const Options o = ParseOptions(args, 1, " ");
-  if (o.positional.size() != 1) Usage("import needs exactly one FILE");
+  if (o.positional.size() != 1) RegUsage("import needs exactly one FILE");
   const std::string& file = o.positional[0];
-  std::vector<ImportStep> steps;
-  try {
-    steps = ParseRegFile(file, DecodeRegFile(file, ReadWholeFile(file)));
-  } catch (const RegFileError& error) {
-    Refuse(error.what());
-  }
+  const std::vector<ImportStep> steps = ParseRegFile(file, DecodeRegFile(file, ReadWholeFile(file)));
 
   // One transaction per hive, locked in a fixed order (machine first) so that two imports never wait for
   // each other forever.
@@ -601,82 +438,12 @@ int Import(const std::vector<std::string>& args) {
 }
 
 // ---------------------------------------------------------------------------------------------------------
-// .reg files: writing
+// export
 
-constexpr std::size_t kHexWrapColumn = 77;  // as the registry editor: lines stay within 80 columns
-
-std::u16string EscapeQuoted(const std::u16string& text) {
-  std::u16string out = u"\"";
-  for (char16_t c : text) {
-    if (c == u'\\' || c == u'"') out += u'\\';
-    out += c;
-  }
-  return out + u"\"";
-}
-
-// A REG_SZ that a quoted string reproduces exactly: text, one terminating zero, nothing a line can't hold.
-bool IsPlainString(const std::string& data) {
-  if (data.size() < 2 || data.size() % 2 != 0) return false;
-  const std::u16string units = UnitsOf(data);
-  if (units.back() != u'\0') return false;
-  const std::u16string text = units.substr(0, units.size() - 1);
-  return text.find(u'\0') == std::u16string::npos && !HasLineBreak(text) && !HasLoneSurrogate(text);
-}
-
-void AppendValue(const ValueRecord& value, const std::u16string& newline, std::u16string& out) {
-  std::u16string line = value.name.empty() ? u"@" : EscapeQuoted(value.name);
-  line += u'=';
-  if (value.type == REG_SZ && IsPlainString(value.data)) {
-    const std::u16string units = UnitsOf(value.data);
-    out += line + EscapeQuoted(units.substr(0, units.size() - 1)) + newline;
-    return;
-  }
-  if (value.type == REG_DWORD && value.data.size() == 4) {
-    std::uint32_t number = 0;
-    for (int i = 3; i >= 0; --i) number = (number << 8) | static_cast<unsigned char>(value.data[i]);
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "dword:%08x", number);
-    out += line + AfxFromUtf8(buffer) + newline;
-    return;
-  }
-  if (value.type == REG_BINARY) {
-    line += u"hex:";
-  } else {
-    char buffer[24];
-    std::snprintf(buffer, sizeof buffer, "hex(%x):", value.type);
-    line += AfxFromUtf8(buffer);
-  }
-  static const char16_t kDigits[] = u"0123456789abcdef";
-  std::size_t column = line.size();
-  for (std::size_t i = 0; i < value.data.size(); ++i) {
-    const auto b = static_cast<unsigned char>(value.data[i]);
-    line += kDigits[b >> 4];
-    line += kDigits[b & 0xF];
-    if (i + 1 == value.data.size()) break;
-    line += u',';
-    column += 3;
-    if (column >= kHexWrapColumn) {
-      line += u"\\" + newline + u"  ";
-      column = 2;
-    }
-  }
-  out += line + newline;
-}
-
-void ExportTree(const KeyPath& path, HKEY key, bool utf8, const std::u16string& newline,
-                std::u16string& out) {
+void ExportTree(const KeyPath& path, HKEY key, RegFileWriter& file) {
   const std::u16string full = path.Full();
-  if (HasLineBreak(full) || (utf8 && HasLoneSurrogate(full))) {
-    Refuse("key " + AfxToUtf8(full) + " has a name a .reg file cannot hold");
-  }
-  out += u"[" + full + u"]" + newline;
-  for (const auto& value : ReadValues(key, full)) {
-    if (HasLineBreak(value.name) || (utf8 && HasLoneSurrogate(value.name))) {
-      Refuse("a value name in " + AfxToUtf8(full) + " cannot be written to a .reg file");
-    }
-    AppendValue(value, newline, out);
-  }
-  out += newline;
+  file.Key(full);
+  for (const auto& value : ReadValues(key, full)) file.Value(value.name, value.type, value.data);
   for (const auto& name : ReadSubkeys(key, full)) {
     KeyPath child = path;
     child.subkey = path.subkey.empty() ? name : path.subkey + u"\\" + name;
@@ -684,23 +451,22 @@ void ExportTree(const KeyPath& path, HKEY key, bool utf8, const std::u16string& 
     const LSTATUS status = RegOpenKeyExW(key, name.c_str(), 0, KEY_READ, sub.out());
     if (status == ERROR_FILE_NOT_FOUND) continue;
     if (status != ERROR_SUCCESS) RegistryFailure(status, child.Full());
-    ExportTree(child, sub.get(), utf8, newline, out);
+    ExportTree(child, sub.get(), file);
   }
 }
 
 int Export(const std::vector<std::string>& args) {
   const Options o = ParseOptions(args, 1, " y utf8 ");
-  if (o.positional.size() != 2) Usage("export needs a KEY and a FILE");
+  if (o.positional.size() != 2) RegUsage("export needs a KEY and a FILE");
   const KeyPath path = KeyArgument(o.positional[0]);
   const std::string& file = o.positional[1];
   OpenKey key;
   OpenForRead(path, key);
   if (!o.y && ::access(file.c_str(), F_OK) == 0) Refuse(file + " exists; add /y to overwrite it");
 
-  const std::u16string newline = o.utf8 ? u"\n" : u"\r\n";
-  std::u16string text = u"Windows Registry Editor Version 5.00" + newline + newline;
-  ExportTree(path, key.get(), o.utf8, newline, text);
-  const std::string bytes = o.utf8 ? AfxToUtf8(text) : "\xFF\xFE" + BytesOf(text);
+  RegFileWriter writer(o.utf8);
+  ExportTree(path, key.get(), writer);
+  const std::string bytes = writer.Bytes();
 
   const std::string temp = file + ".mivoctl-" + std::to_string(::getpid());
   {
@@ -805,13 +571,9 @@ int RunReg(const std::vector<std::string>& args) {
         return kExitOk;
       }
     }
-    try {
-      return operation.run(args);
-    } catch (const ToolError& error) {
-      return Fail(error.code, error.message);
-    }
+    return operation.run(args);
   }
-  return Fail(kExitUsage, "unknown operation '" + args[0] + "' (see mivoctl reg --help)");
+  RegUsage("unknown operation '" + args[0] + "'");
 }
 
 const MivoctlCommand kRegCommand({"reg", "query and change the settings store; import and export .reg files",

@@ -1,8 +1,9 @@
-// The .reg file reader of `mivoctl reg import` (see regfile.h).
+// The .reg file reader and writer of `mivoctl reg` (see regfile.h).
 #include "tools/mivoctl/regfile.h"
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/afx/afx.h"
@@ -127,10 +128,10 @@ std::optional<KeyPath> ParseKeyPath(const std::u16string& text) {
   KeyPath path;
   if (EqualsNoCase(root, u"HKLM") || EqualsNoCase(root, u"HKEY_LOCAL_MACHINE")) {
     path.root = HKEY_LOCAL_MACHINE;
-    path.rootName = u"HKEY_LOCAL_MACHINE";
+    path.root_name = u"HKEY_LOCAL_MACHINE";
   } else if (EqualsNoCase(root, u"HKCU") || EqualsNoCase(root, u"HKEY_CURRENT_USER")) {
     path.root = HKEY_CURRENT_USER;
-    path.rootName = u"HKEY_CURRENT_USER";
+    path.root_name = u"HKEY_CURRENT_USER";
   } else {
     return std::nullopt;
   }
@@ -345,6 +346,91 @@ std::vector<ImportStep> ParseRegFile(const std::string& file, const std::u16stri
     steps.push_back(std::move(step));
   }
   return steps;
+}
+
+namespace {
+
+constexpr std::size_t kHexWrapColumn = 77;  // as the registry editor: lines stay within 80 columns
+
+std::u16string EscapeQuoted(const std::u16string& text) {
+  std::u16string out = u"\"";
+  for (char16_t c : text) {
+    if (c == u'\\' || c == u'"') out += u'\\';
+    out += c;
+  }
+  return out + u"\"";
+}
+
+// A REG_SZ that a quoted string reproduces exactly: text, one terminating zero, nothing a line can't hold.
+bool IsPlainString(const std::string& data) {
+  if (data.size() < 2 || data.size() % 2 != 0) return false;
+  const std::u16string units = UnitsOf(data);
+  if (units.back() != u'\0') return false;
+  const std::u16string text = units.substr(0, units.size() - 1);
+  return text.find(u'\0') == std::u16string::npos && !HasLineBreak(text) && !HasLoneSurrogate(text);
+}
+
+}  // namespace
+
+RegFileWriter::RegFileWriter(bool utf8)
+    : utf8_(utf8),
+      newline_(utf8 ? u"\n" : u"\r\n"),
+      text_(u"Windows Registry Editor Version 5.00" + newline_) {}
+
+void RegFileWriter::Key(const std::u16string& full) {
+  if (HasLineBreak(full) || (utf8_ && HasLoneSurrogate(full))) {
+    throw RegFileError("key " + AfxToUtf8(full) + " has a name a .reg file cannot hold");
+  }
+  key_ = full;
+  text_ += newline_ + u"[" + full + u"]" + newline_;
+}
+
+void RegFileWriter::Value(const std::u16string& name, DWORD type, const std::string& data) {
+  if (HasLineBreak(name) || (utf8_ && HasLoneSurrogate(name))) {
+    throw RegFileError("a value name in " + AfxToUtf8(key_) + " cannot be written to a .reg file");
+  }
+  std::u16string line = name.empty() ? u"@" : EscapeQuoted(name);
+  line += u'=';
+  if (type == REG_SZ && IsPlainString(data)) {
+    const std::u16string units = UnitsOf(data);
+    text_ += line + EscapeQuoted(units.substr(0, units.size() - 1)) + newline_;
+    return;
+  }
+  if (type == REG_DWORD && data.size() == 4) {
+    std::uint32_t number = 0;
+    for (int i = 3; i >= 0; --i) number = (number << 8) | static_cast<unsigned char>(data[i]);
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "dword:%08x", number);
+    text_ += line + AfxFromUtf8(buffer) + newline_;
+    return;
+  }
+  if (type == REG_BINARY) {
+    line += u"hex:";
+  } else {
+    char buffer[24];
+    std::snprintf(buffer, sizeof buffer, "hex(%x):", type);
+    line += AfxFromUtf8(buffer);
+  }
+  static const char16_t kDigits[] = u"0123456789abcdef";
+  std::size_t column = line.size();
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    const auto b = static_cast<unsigned char>(data[i]);
+    line += kDigits[b >> 4];
+    line += kDigits[b & 0xF];
+    if (i + 1 == data.size()) break;
+    line += u',';
+    column += 3;
+    if (column >= kHexWrapColumn) {
+      line += u"\\" + newline_ + u"  ";
+      column = 2;
+    }
+  }
+  text_ += line + newline_;
+}
+
+std::string RegFileWriter::Bytes() const {
+  const std::u16string text = text_ + newline_;
+  return utf8_ ? AfxToUtf8(text) : "\xFF\xFE" + BytesOf(text);
 }
 
 }  // namespace mivoctl

@@ -1,8 +1,9 @@
-// The .reg file reader of `mivoctl reg import`, and the text and key-path helpers the reg subcommand
-// shares with it.
+// The .reg file reader of `mivoctl reg import` and writer of `mivoctl reg export`, and the text and
+// key-path helpers the reg subcommand shares with them.
 //
-// DecodeRegFile and ParseRegFile only read memory: they never touch a hive. A file they cannot accept is a
-// RegFileError whose what() is "FILE:LINE: <why>; nothing was imported".
+// Reader and writer only work in memory: they never touch a hive or a file. A file the reader cannot
+// accept is a RegFileError whose what() is "FILE:LINE: <why>; nothing was imported"; a name the writer
+// cannot put in a file is a RegFileError that names the key.
 #pragma once
 
 #include <cstddef>
@@ -43,11 +44,11 @@ std::string BytesOf(const std::u16string& units);
 
 struct KeyPath {
   HKEY root;
-  std::u16string rootName;  // the long name
-  std::u16string subkey;    // without leading or trailing backslashes; empty for the root itself
-  int line = 0;             // where an imported path came from
+  std::u16string root_name;  // the long name
+  std::u16string subkey;     // without leading or trailing backslashes; empty for the root itself
+  int line = 0;              // where an imported path came from
 
-  std::u16string Full() const { return subkey.empty() ? rootName : rootName + u"\\" + subkey; }
+  std::u16string Full() const { return subkey.empty() ? root_name : root_name + u"\\" + subkey; }
 };
 
 // nullopt for a root other than HKLM, HKCU, HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER.
@@ -71,5 +72,29 @@ std::u16string DecodeRegFile(const std::string& file, const std::string& bytes);
 // The changes a "Windows Registry Editor Version 5.00" or REGEDIT4 text asks for. Throws RegFileError at
 // the first line it cannot accept.
 std::vector<ImportStep> ParseRegFile(const std::string& file, const std::u16string& text);
+
+// A "Windows Registry Editor Version 5.00" file as the registry editor exports it, built key by key: each
+// key line is followed by the key's values and a blank line. A REG_SZ that one quoted string reproduces
+// is "text", a 4-byte REG_DWORD dword:xxxxxxxx, anything else hex: (REG_BINARY) or hex(TYPE): bytes,
+// wrapped to lines within 80 columns. The file is UTF-16LE with BOM and CRLF line ends, or with `utf8`
+// UTF-8 without BOM and LF.
+class RegFileWriter {
+ public:
+  explicit RegFileWriter(bool utf8);
+  // Starts the key `full` (ROOT\subkey). Throws RegFileError when the name holds a line break or, in
+  // UTF-8, a lone surrogate.
+  void Key(const std::u16string& full);
+  // A value of the key last started. Throws RegFileError when its name holds a line break or, in UTF-8, a
+  // lone surrogate.
+  void Value(const std::u16string& name, DWORD type, const std::string& data);
+  // The file as written so far, encoded.
+  std::string Bytes() const;
+
+ private:
+  bool utf8_;
+  std::u16string newline_;
+  std::u16string text_;
+  std::u16string key_;
+};
 
 }  // namespace mivoctl

@@ -1,6 +1,8 @@
 // CWinApp and AfxWinMain: the command line, the start-up order, the default loop and its end on SIGTERM
 // or SIGINT, the pump and termination hooks. AfxWinMain changes the process's signal mask, so every run
 // happens in a child process that reports through a pipe.
+#include "platform/afx/winapp.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -12,8 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/afx/winapp.h"
+#include "support/TestEnv.h"
 
+namespace mivo::test {
 namespace {
 
 // An application that writes what happens to it into a descriptor.
@@ -21,10 +24,7 @@ class RecordingApp : public CWinApp {
  public:
   RecordingApp(int fd, LPCWSTR name = nullptr) : CWinApp(name), fd_(fd) {}
 
-  void Note(const std::string& text) const {
-    const std::string line = text + "\n";
-    [[maybe_unused]] ssize_t n = ::write(fd_, line.data(), line.size());
-  }
+  void Note(const std::string& text) const { WriteNote(fd_, text); }
 
   BOOL InitInstance() override {
     Note("init " + AfxToUtf8(m_lpCmdLine));
@@ -44,47 +44,16 @@ class RecordingApp : public CWinApp {
   int fd_;
 };
 
-struct ChildRun {
-  int exit_code = -1;  // 128 + signal when a signal ended it
-  std::vector<std::string> notes;
-};
-
-// Runs body(fd) in a child process whose exit code is body's result. When `signal` is not 0 it is sent once
-// the child has written the note "ready".
-ChildRun RunChild(const std::function<int(int)>& body, int signal = 0) {
-  ChildRun run;
-  int fds[2];
-  if (::pipe(fds) != 0) return run;
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(fds[0]);
-    ::_exit(body(fds[1]));
-  }
-  ::close(fds[1]);
-  std::string all, line;
-  char c = 0;
+// Runs body(fd) in a child process (see RunForked). When `signal` is not 0 it is sent once the child has
+// written the note "ready".
+ForkRun RunChild(const std::function<int(int)>& body, int signal = 0) {
   bool signalled = false;
-  for (;;) {
-    const ssize_t n = ::read(fds[0], &c, 1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    if (c != '\n') {
-      line += c;
-      continue;
-    }
-    run.notes.push_back(line);
-    if (line == "ready" && signal != 0 && !signalled) {
+  return RunForked(body, [&](const std::string& note, pid_t pid) {
+    if (note == "ready" && signal != 0 && !signalled) {
       ::kill(pid, signal);
       signalled = true;
     }
-    line.clear();
-  }
-  ::close(fds[0]);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return run;
+  });
 }
 
 int Main(std::vector<std::string> args) {
@@ -97,7 +66,7 @@ int Main(std::vector<std::string> args) {
 using Notes = std::vector<std::string>;
 
 TEST(WinAppCommandLine, ArgumentsAfterTheProgramAreJoinedBySingleSpaces) {
-  const ChildRun run = RunChild([](int fd) {
+  const ForkRun run = RunChild([](int fd) {
     RecordingApp app(fd);
     app.init_result = FALSE;
     app.on_init = [](RecordingApp& self) {
@@ -108,12 +77,12 @@ TEST(WinAppCommandLine, ArgumentsAfterTheProgramAreJoinedBySingleSpaces) {
     return Main({"/usr/bin/prog", "/RegServer", "two words", "", "\xC3\xBC"});
   });
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.notes, Notes({"init /RegServer two words  \xC3\xBC", "args [/RegServer][two words][][\xC3\xBC]",
-                              "exit"}));
+  EXPECT_EQ(run.notes, Notes({"init /RegServer two words  \xC3\xBC",
+                              "args [/RegServer][two words][][\xC3\xBC]", "exit"}));
 }
 
 TEST(WinAppCommandLine, NoArgumentsGiveAnEmptyLine) {
-  const ChildRun run = RunChild([](int fd) {
+  const ForkRun run = RunChild([](int fd) {
     RecordingApp app(fd);
     app.init_result = FALSE;
     return Main({"prog"});
@@ -122,7 +91,7 @@ TEST(WinAppCommandLine, NoArgumentsGiveAnEmptyLine) {
 }
 
 TEST(WinAppStart, RefusedStartSkipsTheLoopAndReturnsExitInstancesResult) {
-  const ChildRun run = RunChild([](int fd) {
+  const ForkRun run = RunChild([](int fd) {
     RecordingApp app(fd);
     app.init_result = FALSE;
     app.exit_code = 7;
@@ -137,7 +106,7 @@ TEST(WinAppStart, RefusedStartSkipsTheLoopAndReturnsExitInstancesResult) {
 }
 
 TEST(WinAppStart, InstalledPumpIsTheLoopAndExitInstanceFollowsIt) {
-  const ChildRun run = RunChild([](int fd) {
+  const ForkRun run = RunChild([](int fd) {
     RecordingApp app(fd);
     app.on_init = [](RecordingApp& self) {
       AfxSetMessagePump([&self] {
@@ -154,7 +123,7 @@ TEST(WinAppStart, InstalledPumpIsTheLoopAndExitInstanceFollowsIt) {
 }
 
 TEST(WinAppLoop, SigtermEndsTheLoopInOrder) {
-  const ChildRun run = RunChild(
+  const ForkRun run = RunChild(
       [](int fd) {
         RecordingApp app(fd);
         app.on_init = [](RecordingApp& self) { self.Note("ready"); };
@@ -166,7 +135,7 @@ TEST(WinAppLoop, SigtermEndsTheLoopInOrder) {
 }
 
 TEST(WinAppLoop, SigintEndsTheLoopInOrder) {
-  const ChildRun run = RunChild(
+  const ForkRun run = RunChild(
       [](int fd) {
         RecordingApp app(fd);
         app.on_init = [](RecordingApp& self) { self.Note("ready"); };
@@ -178,7 +147,7 @@ TEST(WinAppLoop, SigintEndsTheLoopInOrder) {
 }
 
 TEST(WinAppLoop, SignalThatArrivesDuringStartUpEndsTheLoopAtOnce) {
-  const ChildRun run = RunChild([](int fd) {
+  const ForkRun run = RunChild([](int fd) {
     RecordingApp app(fd);
     app.on_init = [](RecordingApp&) { ::kill(::getpid(), SIGTERM); };
     return Main({"prog"});
@@ -188,10 +157,11 @@ TEST(WinAppLoop, SignalThatArrivesDuringStartUpEndsTheLoopAtOnce) {
 }
 
 TEST(WinAppStart, ExceptionFromInitInstanceIsReportedAndEndsWithOne) {
-  const ChildRun run = RunChild([](int fd) {
+  const ForkRun run = RunChild([](int fd) {
     RecordingApp app(fd);
     app.on_init = [](RecordingApp&) { throw std::runtime_error("broken"); };
-    const int token = AfxAddReportSink([&app](const AfxReport& r) { app.Note("report " + AfxToUtf8(r.text)); });
+    const int token =
+        AfxAddReportSink([&app](const AfxReport& r) { app.Note("report " + AfxToUtf8(r.text)); });
     const int code = Main({"prog"});
     AfxRemoveReportSink(token);
     return code;
@@ -201,7 +171,7 @@ TEST(WinAppStart, ExceptionFromInitInstanceIsReportedAndEndsWithOne) {
 }
 
 TEST(WinAppStart, WithoutAnApplicationObjectMainReturnsOne) {
-  const ChildRun run = RunChild([](int) { return Main({"prog"}); });
+  const ForkRun run = RunChild([](int) { return Main({"prog"}); });
   EXPECT_EQ(run.exit_code, 1);
 }
 
@@ -225,3 +195,4 @@ TEST(WinApp, NameDefaultsToTheApplicationTitle) {
 }
 
 }  // namespace
+}  // namespace mivo::test

@@ -1,93 +1,17 @@
-// Helpers for the tests of the database classes: temporary folders, database files built with SQLite's
-// own API (never through the classes under test), and catching engine errors.
+// Helpers for the tests of the database classes: catching engine errors, a fixture with a database built
+// with SQLite's own API (never through the classes under test), and a recordset of the language readers.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/dao/afxdao.h"
+#include "support/TestEnv.h"
 
-namespace dao_test {
-
-// A fresh folder under /tmp (mode 0755, so that a child running as another user can reach it), removed
-// with everything in it at the end.
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/mivo-dao-test-XXXXXX";
-    const char* made = ::mkdtemp(tmpl);
-    if (made == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = made;
-    ::chmod(path_.c_str(), 0755);
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-inline CString Wide(const std::string& utf8) { return AfxFromUtf8(utf8); }
-inline std::string Narrow(const CString& s) { return AfxToUtf8(s); }
-
-// Runs SQL on a file with SQLite directly, creating the file when needed. Fails the test on an error.
-inline void RunSql(const std::string& path, const std::string& sql) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr),
-            SQLITE_OK);
-  char* error = nullptr;
-  const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
-  const std::string message = error != nullptr ? error : "";
-  sqlite3_free(error);
-  sqlite3_close(db);
-  ASSERT_EQ(rc, SQLITE_OK) << message << "\nin: " << sql;
-}
-
-// The first column of the first row of a query, as text ("<null>" for NULL, "<none>" without a row).
-inline std::string QueryText(const std::string& path, const std::string& sql) {
-  sqlite3* db = nullptr;
-  std::string result = "<error>";
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK) {
-      const int rc = sqlite3_step(stmt);
-      if (rc == SQLITE_ROW) {
-        const auto* text = sqlite3_column_text(stmt, 0);
-        result = text != nullptr ? reinterpret_cast<const char*>(text) : "<null>";
-      } else if (rc == SQLITE_DONE) {
-        result = "<none>";
-      }
-    }
-    sqlite3_finalize(stmt);
-  }
-  sqlite3_close(db);
-  return result;
-}
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
+namespace mivo::test {
 
 // The CDaoException that `f` throws; a test failure (and an exception with scode 0) when it throws none.
 inline CDaoException CatchDao(const std::function<void()>& f) {
@@ -102,38 +26,26 @@ inline CDaoException CatchDao(const std::function<void()>& f) {
 
 // Whether the exception's message mentions `what`.
 inline bool Mentions(const CDaoException& e, const std::string& what) {
-  return Narrow(e.Message()).find(what) != std::string::npos;
+  return Utf8(e.Message()).find(what) != std::string::npos;
 }
 
-// A language database in the standard layout, filled by SQL: every argument an INSERT-ready VALUES list.
-// Uses the same stored query text as the standard layout, written out here independently.
-inline const char* kOfferKeyStringsSql =
-    "SELECT Items.Module AS Module, Items.KeyString AS KeyString, Messages.String AS String "
-    "FROM Items CROSS JOIN Messages ON Messages.ItemId = Items.ItemId "
-    "WHERE Messages.LanguageId = :LanguageParameter "
-    "AND (:UserFlag <> 0 OR IFNULL(Items.UserDefined, 0) = 0) "
-    "ORDER BY Items.ItemId, Messages.rowid";
+// A fixture with an empty database in the standard layout at path_, in a fresh folder.
+class LanguageDbTest : public ::testing::Test {
+ protected:
+  void SetUp() override { MakeStandardDb(path_); }
+  void Sql(const std::string& sql) { ExecSql(path_, sql); }
+  std::string Query(const std::string& sql) { return QueryText(path_, sql); }
 
-inline void MakeLanguageDb(const std::string& path, const std::string& messagesLanguageType = "INTEGER") {
-  RunSql(path,
-         "CREATE TABLE Items (Module TEXT, KeyString TEXT, ItemId INTEGER PRIMARY KEY AUTOINCREMENT, "
-         "UserDefined BOOLEAN DEFAULT 0);"
-         "CREATE TABLE Messages (ItemId INTEGER, LanguageId " +
-             messagesLanguageType +
-             ", String TEXT);"
-             "CREATE INDEX MessagesByItem ON Messages (ItemId, LanguageId);"
-             "CREATE TABLE Languages (Name TEXT, LanguageId INTEGER, Active BOOLEAN);"
-             "CREATE TABLE StoredQueries (Name TEXT PRIMARY KEY, SQL TEXT NOT NULL);"
-             "INSERT INTO StoredQueries VALUES ('OfferKeyStrings', '" +
-             std::string(kOfferKeyStringsSql) + "');");
-}
+  TempDir dir_;
+  std::string path_ = dir_.File("lang.db");
+};
 
 // A recordset with the members and bindings of the language readers: three texts out, two 16-bit
 // parameters in, its own database at the path given.
 class LanguageRecordset : public CDaoRecordset {
  public:
   explicit LanguageRecordset(const std::string& path, short language = 0, short userFlag = 1)
-      : CDaoRecordset(nullptr), path_(Wide(path)), m_nLanguageParameter(language), m_nUserFlag(userFlag) {
+      : CDaoRecordset(nullptr), path_(U(path)), m_nLanguageParameter(language), m_nUserFlag(userFlag) {
     m_nFields = 3;
     m_nParams = 2;
     m_nDefaultType = dbOpenDynaset;
@@ -162,11 +74,11 @@ inline std::vector<std::string> ReadAll(LanguageRecordset& rs) {
   rs.Open(AFX_DAO_USE_DEFAULT_TYPE, nullptr, 0);
   if (!rs.IsBOF()) rs.MoveFirst();
   while (!rs.IsEOF()) {
-    rows.push_back(Narrow(rs.m_strModule + u"|" + rs.m_strKeyString + u"|" + rs.m_strString));
+    rows.push_back(Utf8(rs.m_strModule + u"|" + rs.m_strKeyString + u"|" + rs.m_strString));
     rs.MoveNext();
   }
   rs.Close();
   return rows;
 }
 
-}  // namespace dao_test
+}  // namespace mivo::test

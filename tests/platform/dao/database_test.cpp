@@ -8,21 +8,16 @@
 
 #include "tests/platform/dao/dao_test_support.h"
 
+namespace mivo::test {
 namespace {
-
-using dao_test::CatchDao;
-using dao_test::Mentions;
-using dao_test::RunSql;
-using dao_test::TempDir;
-using dao_test::Wide;
 
 TEST(DatabaseOpen, MissingFileIsError3024NamingItAndNoFileIsCreated) {
   TempDir dir;
   const std::string path = dir.File("missing.db");
   CDaoDatabase db(nullptr);
-  const CDaoException e = CatchDao([&] { db.Open(Wide(path).c_str(), FALSE, FALSE, u""); });
+  const CDaoException e = CatchDao([&] { db.Open(U(path).c_str(), FALSE, FALSE, u""); });
   EXPECT_EQ(static_cast<std::uint32_t>(e.m_scode), 0x800A0BD0u);
-  EXPECT_TRUE(Mentions(e, path)) << dao_test::Narrow(e.Message());
+  EXPECT_TRUE(Mentions(e, path)) << Utf8(e.Message());
   EXPECT_FALSE(std::filesystem::exists(path));
   EXPECT_FALSE(db.IsOpen());
 }
@@ -31,48 +26,48 @@ TEST(DatabaseOpen, MissingFolderIsFileNotFoundToo) {
   TempDir dir;
   const std::string path = dir.File("no/such/folder/x.db");
   CDaoDatabase db;
-  EXPECT_EQ(CatchDao([&] { db.Open(Wide(path).c_str()); }).EngineError(), 3024);
+  EXPECT_EQ(CatchDao([&] { db.Open(U(path).c_str()); }).EngineError(), 3024);
   EXPECT_FALSE(std::filesystem::exists(dir.File("no")));
 }
 
 TEST(DatabaseOpen, TextFileIsNotADatabase) {
   TempDir dir;
   const std::string path = dir.File("notes.db");
-  dao_test::WriteFile(path, "Module,Key,Text\nThis is plain text, not a database at all.\n");
+  WriteFile(path, "Module,Key,Text\nThis is plain text, not a database at all.\n");
   CDaoDatabase db;
-  const CDaoException e = CatchDao([&] { db.Open(Wide(path).c_str()); });
+  const CDaoException e = CatchDao([&] { db.Open(U(path).c_str()); });
   EXPECT_EQ(e.EngineError(), 3343);
   EXPECT_TRUE(Mentions(e, path));
-  EXPECT_EQ(dao_test::ReadFile(path), "Module,Key,Text\nThis is plain text, not a database at all.\n");
+  EXPECT_EQ(ReadFile(path), "Module,Key,Text\nThis is plain text, not a database at all.\n");
 }
 
 TEST(DatabaseOpen, EmptyFileIsNotADatabaseAndStaysEmpty) {
   TempDir dir;
   const std::string path = dir.File("empty.db");
-  dao_test::WriteFile(path, "");
+  WriteFile(path, "");
   CDaoDatabase db;
-  EXPECT_EQ(CatchDao([&] { db.Open(Wide(path).c_str()); }).EngineError(), 3343);
+  EXPECT_EQ(CatchDao([&] { db.Open(U(path).c_str()); }).EngineError(), 3343);
   EXPECT_EQ(std::filesystem::file_size(path), 0u);
 }
 
 TEST(DatabaseOpen, TruncatedCopyIsNotADatabase) {
   TempDir dir;
   const std::string full = dir.File("full.db");
-  dao_test::MakeLanguageDb(full);
+  MakeStandardDb(full);
   std::string rows = "BEGIN;";
   for (int i = 0; i < 400; ++i) {
     rows += "INSERT INTO Items (Module, KeyString) VALUES ('M', 'key " + std::to_string(i) + " " +
             std::string(100, 'x') + "');";
   }
-  RunSql(full, rows + "COMMIT;");
-  const std::string bytes = dao_test::ReadFile(full);
+  ExecSql(full, rows + "COMMIT;");
+  const std::string bytes = ReadFile(full);
   ASSERT_GT(bytes.size(), 8192u);
   for (std::size_t cut : {bytes.size() / 2, std::size_t{4096} + 100, std::size_t{60}}) {
     SCOPED_TRACE(cut);
     const std::string path = dir.File("cut" + std::to_string(cut) + ".db");
-    dao_test::WriteFile(path, bytes.substr(0, cut));
+    WriteFile(path, bytes.substr(0, cut));
     CDaoDatabase db;
-    const CDaoException e = CatchDao([&] { db.Open(Wide(path).c_str()); });
+    const CDaoException e = CatchDao([&] { db.Open(U(path).c_str()); });
     EXPECT_EQ(e.EngineError(), 3343);
     EXPECT_TRUE(Mentions(e, path));
   }
@@ -81,53 +76,53 @@ TEST(DatabaseOpen, TruncatedCopyIsNotADatabase) {
 TEST(DatabaseOpen, DamagedPagesFoundWhileReadingAreNotADatabaseNeverACrash) {
   TempDir dir;
   const std::string path = dir.File("damaged.db");
-  dao_test::MakeLanguageDb(path);
+  MakeStandardDb(path);
   std::string rows = "BEGIN;";
   for (int i = 0; i < 300; ++i) {
     rows += "INSERT INTO Items (Module, KeyString) VALUES ('M', '" + std::string(200, 'k') + "');";
     rows += "INSERT INTO Messages VALUES (" + std::to_string(i + 1) + ", 7, 'text');";
   }
-  RunSql(path, rows + "COMMIT;");
+  ExecSql(path, rows + "COMMIT;");
   // Overwrite everything after the first pages with garbage, keeping the size the header states.
-  std::string bytes = dao_test::ReadFile(path);
+  std::string bytes = ReadFile(path);
   for (std::size_t i = 4096 * 3; i < bytes.size(); ++i) bytes[i] = static_cast<char>(0xA5 ^ (i * 31));
-  dao_test::WriteFile(path, bytes);
+  WriteFile(path, bytes);
 
-  dao_test::LanguageRecordset rs(path, 7);
+  LanguageRecordset rs(path, 7);
   const CDaoException e = CatchDao([&] {
     rs.Open();
     while (!rs.IsEOF()) rs.MoveNext();
   });
-  EXPECT_EQ(e.EngineError(), 3343) << dao_test::Narrow(e.Message());
+  EXPECT_EQ(e.EngineError(), 3343) << Utf8(e.Message());
   EXPECT_TRUE(Mentions(e, path));
 }
 
 TEST(DatabaseOpen, DirectoryIsNotADatabase) {
   TempDir dir;
   CDaoDatabase db;
-  EXPECT_EQ(CatchDao([&] { db.Open(Wide(dir.path()).c_str()); }).EngineError(), 3343);
+  EXPECT_EQ(CatchDao([&] { db.Open(U(dir.path()).c_str()); }).EngineError(), 3343);
 }
 
 TEST(DatabaseOpen, OpensSharedAndWritable) {
   TempDir dir;
   const std::string path = dir.File("lang.db");
-  dao_test::MakeLanguageDb(path);
+  MakeStandardDb(path);
   CDaoDatabase first;
   CDaoDatabase second;
-  first.Open(Wide(path).c_str(), FALSE, FALSE, u"");
-  second.Open(Wide(path).c_str(), FALSE, FALSE, u"");
+  first.Open(U(path).c_str(), FALSE, FALSE, u"");
+  second.Open(U(path).c_str(), FALSE, FALSE, u"");
   EXPECT_TRUE(first.IsOpen());
   EXPECT_TRUE(second.IsOpen());
   EXPECT_TRUE(first.CanUpdate());
-  EXPECT_EQ(first.GetName(), Wide(path));
+  EXPECT_EQ(first.GetName(), U(path));
 }
 
 TEST(DatabaseOpen, ReadOnlyRequestGivesReadOnlyRecordsets) {
   TempDir dir;
   const std::string path = dir.File("lang.db");
-  dao_test::MakeLanguageDb(path);
+  MakeStandardDb(path);
   CDaoDatabase db;
-  db.Open(Wide(path).c_str(), FALSE, TRUE, u"");
+  db.Open(U(path).c_str(), FALSE, TRUE, u"");
   EXPECT_FALSE(db.CanUpdate());
   CDaoTableDef items(&db);
   items.Open(u"Items");
@@ -161,13 +156,13 @@ TEST(DatabaseOpen, FileTheProcessMayOnlyReadOpensReadOnly) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a child as uid 65534";
   TempDir dir;
   const std::string path = dir.File("lang.db");
-  dao_test::MakeLanguageDb(path);
-  RunSql(path, "INSERT INTO Items (Module, KeyString) VALUES ('M', 'K');");
+  MakeStandardDb(path);
+  ExecSql(path, "INSERT INTO Items (Module, KeyString) VALUES ('M', 'K');");
   ::chmod(path.c_str(), 0644);  // owned by root: others may read only
 
   const int status = RunAsNobody([&] {
     CDaoDatabase db;
-    db.Open(Wide(path).c_str(), FALSE, FALSE, u"");
+    db.Open(U(path).c_str(), FALSE, FALSE, u"");
     if (db.CanUpdate()) return 1;
     CDaoTableDef items(&db);
     items.Open(u"Items");
@@ -184,18 +179,18 @@ TEST(DatabaseOpen, FileTheProcessMayOnlyReadOpensReadOnly) {
     return 0;
   });
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(dao_test::QueryText(path, "SELECT count(*) FROM Items"), "1");
+  EXPECT_EQ(QueryText(path, "SELECT count(*) FROM Items"), "1");
 }
 
 TEST(DatabaseOpen, FileInAFolderTheProcessMayNotWriteOpensReadOnly) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a child as uid 65534";
   TempDir dir;
   const std::string path = dir.File("lang.db");
-  dao_test::MakeLanguageDb(path);
+  MakeStandardDb(path);
   ::chmod(path.c_str(), 0666);  // the file is writable, but its journal could not be created
   const int status = RunAsNobody([&] {
     CDaoDatabase db;
-    db.Open(Wide(path).c_str());
+    db.Open(U(path).c_str());
     return db.CanUpdate() ? 1 : 0;
   });
   EXPECT_EQ(status, 0);
@@ -205,12 +200,12 @@ TEST(DatabaseOpen, FileTheProcessMayNotReadIsRefusedNamingIt) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a child as uid 65534";
   TempDir dir;
   const std::string path = dir.File("secret.db");
-  dao_test::MakeLanguageDb(path);
+  MakeStandardDb(path);
   ::chmod(path.c_str(), 0600);
   const int status = RunAsNobody([&] {
     CDaoDatabase db;
     try {
-      db.Open(Wide(path).c_str());
+      db.Open(U(path).c_str());
     } catch (const CDaoException& e) {
       return e.EngineError() == 3051 && Mentions(e, path) ? 0 : 1;
     }
@@ -222,10 +217,10 @@ TEST(DatabaseOpen, FileTheProcessMayNotReadIsRefusedNamingIt) {
 TEST(DatabaseLifetime, ClosingTheDatabaseClosesItsRecordsetsAndTableDefs) {
   TempDir dir;
   const std::string path = dir.File("lang.db");
-  dao_test::MakeLanguageDb(path);
-  RunSql(path, "INSERT INTO Items (Module, KeyString) VALUES ('M', 'K');");
+  MakeStandardDb(path);
+  ExecSql(path, "INSERT INTO Items (Module, KeyString) VALUES ('M', 'K');");
   CDaoDatabase db;
-  db.Open(Wide(path).c_str());
+  db.Open(U(path).c_str());
   CDaoTableDef items(&db);
   items.Open(u"Items");
   CDaoRecordset table(&db);
@@ -254,12 +249,12 @@ TEST(DatabaseLifetime, ClosingTheDatabaseClosesItsRecordsetsAndTableDefs) {
 TEST(DatabaseLifetime, RecordsetsMayOutliveTheirDatabaseObject) {
   TempDir dir;
   const std::string path = dir.File("lang.db");
-  dao_test::MakeLanguageDb(path);
+  MakeStandardDb(path);
   auto rs = std::make_unique<CDaoRecordset>(nullptr);
   auto td = std::make_unique<CDaoTableDef>(nullptr);
   {
     CDaoDatabase db;
-    db.Open(Wide(path).c_str());
+    db.Open(U(path).c_str());
     rs->m_pDatabase = &db;
     td->m_pDatabase = &db;
     td->Open(u"Languages");
@@ -274,12 +269,12 @@ TEST(DatabaseLifetime, RecordsetsMayOutliveTheirDatabaseObject) {
 TEST(DatabaseLifetime, RecordsetWithoutDatabaseOpensAndClosesItsOwn) {
   TempDir dir;
   const std::string path = dir.File("lang.db");
-  dao_test::MakeLanguageDb(path);
-  dao_test::LanguageRecordset rs(path, 7);
+  MakeStandardDb(path);
+  LanguageRecordset rs(path, 7);
   rs.Open(AFX_DAO_USE_DEFAULT_TYPE, nullptr, 0);
   ASSERT_NE(rs.m_pDatabase, nullptr);
   EXPECT_TRUE(rs.m_pDatabase->IsOpen());
-  EXPECT_EQ(rs.m_pDatabase->GetName(), Wide(path));
+  EXPECT_EQ(rs.m_pDatabase->GetName(), U(path));
   rs.Close();
   EXPECT_EQ(rs.m_pDatabase, nullptr);
   // Opening again works, and a missing file fails at Open without leaving a database behind.
@@ -294,9 +289,9 @@ TEST(DatabaseLifetime, RecordsetWithoutDatabaseOpensAndClosesItsOwn) {
 TEST(TableDef, MissingTableIsError3078NamingIt) {
   TempDir dir;
   const std::string path = dir.File("lang.db");
-  dao_test::MakeLanguageDb(path);
+  MakeStandardDb(path);
   CDaoDatabase db;
-  db.Open(Wide(path).c_str());
+  db.Open(U(path).c_str());
   CDaoTableDef td(&db);
   const CDaoException e = CatchDao([&] { td.Open(u"Nachrichten"); });
   EXPECT_EQ(e.EngineError(), 3078);
@@ -309,26 +304,26 @@ TEST(TableDef, MissingTableIsError3078NamingIt) {
 TEST(StandardDatabase, RefusesAnExistingFileAndLeavesItAlone) {
   TempDir dir;
   const std::string path = dir.File("exists.db");
-  dao_test::WriteFile(path, "keep me");
+  WriteFile(path, "keep me");
   const CDaoException e = CatchDao([&] { mivo::dao::CreateStandardDatabase(path, {7}); });
   EXPECT_EQ(e.EngineError(), 3204);
   EXPECT_TRUE(Mentions(e, path));
-  EXPECT_EQ(dao_test::ReadFile(path), "keep me");
+  EXPECT_EQ(ReadFile(path), "keep me");
 }
 
 TEST(StandardDatabase, HasTheLayoutTheReadersAndWritersExpect) {
   TempDir dir;
   const std::string path = dir.File("new.db");
   mivo::dao::CreateStandardDatabase(path, {0x0407, 7, 0x0407});
-  EXPECT_EQ(dao_test::QueryText(path, "SELECT group_concat(LanguageId || ':' || Active, ',') FROM Languages"),
+  EXPECT_EQ(QueryText(path, "SELECT group_concat(LanguageId || ':' || Active, ',') FROM Languages"),
             "1031:1,7:1,99:1");
-  EXPECT_EQ(dao_test::QueryText(path,
-                                "SELECT count(*) FROM sqlite_master WHERE type = 'index' AND "
-                                "tbl_name = 'Messages' AND sql LIKE '%ItemId%LanguageId%'"),
+  EXPECT_EQ(QueryText(path,
+                      "SELECT count(*) FROM sqlite_master WHERE type = 'index' AND "
+                      "tbl_name = 'Messages' AND sql LIKE '%ItemId%LanguageId%'"),
             "1");
   // Typed as the writers compare them.
   CDaoDatabase db;
-  db.Open(Wide(path).c_str());
+  db.Open(U(path).c_str());
   CDaoTableDef languages(&db);
   languages.Open(u"Languages");
   CDaoRecordset rs(&db);
@@ -348,19 +343,18 @@ TEST(StandardDatabase, StoredQueryLeavesOutUserItemsUnlessAskedAndKeepsItemOrder
   TempDir dir;
   const std::string path = dir.File("new.db");
   mivo::dao::CreateStandardDatabase(path, {7});
-  RunSql(path,
-         "INSERT INTO Items (Module, KeyString, UserDefined) VALUES ('B', 'k1', 0), ('A', 'k2', 1), ('C', "
-         "'k3', NULL);"
-         "INSERT INTO Messages VALUES (3, 7, 'three'), (1, 7, 'one'), (2, 7, 'two'), (1, 99, 'config'),"
-         " (1, 7, 'one again');");
-  dao_test::LanguageRecordset all(path, 7, 1);
-  EXPECT_EQ(dao_test::ReadAll(all),
-            (std::vector<std::string>{"B|k1|one", "B|k1|one again", "A|k2|two", "C|k3|three"}));
-  dao_test::LanguageRecordset shipped(path, 7, 0);
-  EXPECT_EQ(dao_test::ReadAll(shipped),
-            (std::vector<std::string>{"B|k1|one", "B|k1|one again", "C|k3|three"}));
-  dao_test::LanguageRecordset config(path, 99, 1);
-  EXPECT_EQ(dao_test::ReadAll(config), (std::vector<std::string>{"B|k1|config"}));
+  ExecSql(path,
+          "INSERT INTO Items (Module, KeyString, UserDefined) VALUES ('B', 'k1', 0), ('A', 'k2', 1), ('C', "
+          "'k3', NULL);"
+          "INSERT INTO Messages VALUES (3, 7, 'three'), (1, 7, 'one'), (2, 7, 'two'), (1, 99, 'config'),"
+          " (1, 7, 'one again');");
+  LanguageRecordset all(path, 7, 1);
+  EXPECT_EQ(ReadAll(all), (std::vector<std::string>{"B|k1|one", "B|k1|one again", "A|k2|two", "C|k3|three"}));
+  LanguageRecordset shipped(path, 7, 0);
+  EXPECT_EQ(ReadAll(shipped), (std::vector<std::string>{"B|k1|one", "B|k1|one again", "C|k3|three"}));
+  LanguageRecordset config(path, 99, 1);
+  EXPECT_EQ(ReadAll(config), (std::vector<std::string>{"B|k1|config"}));
 }
 
 }  // namespace
+}  // namespace mivo::test

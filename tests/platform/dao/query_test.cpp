@@ -2,27 +2,10 @@
 // typed values from declared column types.
 #include "tests/platform/dao/dao_test_support.h"
 
+namespace mivo::test {
 namespace {
 
-using dao_test::CatchDao;
-using dao_test::LanguageRecordset;
-using dao_test::Mentions;
-using dao_test::ReadAll;
-using dao_test::RunSql;
-using dao_test::TempDir;
-using dao_test::Wide;
-
-class QueryTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    path_ = dir_.File("lang.db");
-    dao_test::MakeLanguageDb(path_);
-  }
-  void Sql(const std::string& sql) { RunSql(path_, sql); }
-
-  TempDir dir_;
-  std::string path_;
-};
+using QueryTest = LanguageDbTest;
 
 TEST_F(QueryTest, EmptyResultIsBofAndEofAtOnce) {
   Sql("INSERT INTO Items (Module, KeyString) VALUES ('M', 'K'); INSERT INTO Messages VALUES (1, 7, 'x');");
@@ -87,12 +70,12 @@ TEST_F(QueryTest, TextsLongerThan255CharactersComeBackWhole) {
   LanguageRecordset rs(path_, 7);
   rs.Open();
   EXPECT_EQ(rs.m_strString.size(), 1000u);
-  EXPECT_EQ(dao_test::Narrow(rs.m_strString), longText);
+  EXPECT_EQ(Utf8(rs.m_strString), longText);
   const COleVariant value = rs.GetFieldValue(2);
   EXPECT_EQ(value.vt(), VT_BSTR);
   EXPECT_EQ(value.bstrVal().size(), 1000u);
   rs.MoveNext();
-  EXPECT_EQ(rs.m_strString, Wide(russian));
+  EXPECT_EQ(rs.m_strString, U(russian));
   rs.MoveNext();
   EXPECT_TRUE(rs.IsEOF());
 }
@@ -154,7 +137,7 @@ TEST_F(QueryTest, MissingTableBehindTheStoredQueryIsError3078NamingTheTable) {
   LanguageRecordset rs(path_, 7);
   const CDaoException e = CatchDao([&] { rs.Open(); });
   EXPECT_EQ(e.EngineError(), 3078);
-  EXPECT_TRUE(Mentions(e, "Messages")) << dao_test::Narrow(e.Message());
+  EXPECT_TRUE(Mentions(e, "Messages")) << Utf8(e.Message());
   EXPECT_TRUE(Mentions(e, path_));
 }
 
@@ -163,7 +146,7 @@ TEST_F(QueryTest, TableOrViewOfTheNameServesWhenNoStoredQueryHasIt) {
       "CREATE VIEW OfferKeyStrings2 AS SELECT Module, KeyString, 'from view' AS String FROM Items;"
       "INSERT INTO StoredQueries VALUES ('Languages', 'SELECT ''stored'' AS Name');");
   CDaoDatabase db;
-  db.Open(Wide(path_).c_str());
+  db.Open(U(path_).c_str());
   CDaoRecordset view(&db);
   view.Open(dbOpenSnapshot, u"[OfferKeyStrings2]");
   EXPECT_TRUE(view.GetFieldValue(2) == COleVariant(u"from view"));
@@ -212,7 +195,7 @@ TEST_F(QueryTest, ParameterTheQueryHasButTheCallerDoesNotSetIsError3265) {
   NoFlag rs(path_, 7);
   const CDaoException e = CatchDao([&] { rs.Open(); });
   EXPECT_EQ(e.EngineError(), 3265);
-  EXPECT_TRUE(Mentions(e, "UserFlag")) << dao_test::Narrow(e.Message());
+  EXPECT_TRUE(Mentions(e, "UserFlag")) << Utf8(e.Message());
 }
 
 TEST_F(QueryTest, ParameterTheCallerSetsButTheQueryLacksIsError3265) {
@@ -262,34 +245,34 @@ TEST_F(QueryTest, StoredQueryThatIsNoSelectIsRefusedAndChangesNothing) {
       "INSERT INTO StoredQueries VALUES ('Wipe', 'DELETE FROM Items');"
       "INSERT INTO StoredQueries VALUES ('Two', 'SELECT 1 AS a; DELETE FROM Items');");
   CDaoDatabase db;
-  db.Open(Wide(path_).c_str());
+  db.Open(U(path_).c_str());
   CDaoRecordset wipe(&db);
   EXPECT_EQ(CatchDao([&] { wipe.Open(dbOpenDynaset, u"[Wipe]"); }).EngineError(), 3000);
   CDaoRecordset two(&db);
   EXPECT_EQ(CatchDao([&] { two.Open(dbOpenDynaset, u"[Two]"); }).EngineError(), 3000);
-  EXPECT_EQ(dao_test::QueryText(path_, "SELECT count(*) FROM Items"), "1");
+  EXPECT_EQ(Query("SELECT count(*) FROM Items"), "1");
 }
 
 TEST_F(QueryTest, AHostileFileCannotLoadCodeAttachOtherFilesOrRewriteItsSchema) {
   const std::string other = path_ + ".other";
-  dao_test::RunSql(other, "CREATE TABLE Secret (x TEXT); INSERT INTO Secret VALUES ('s');");
+  ExecSql(other, "CREATE TABLE Secret (x TEXT); INSERT INTO Secret VALUES ('s');");
   Sql("CREATE VIEW Loader AS SELECT load_extension('/nonexistent/evil.so') AS String;"
       "INSERT INTO StoredQueries VALUES ('Load', 'SELECT load_extension(''/nonexistent/evil.so'') AS s');");
   CDaoDatabase db;
-  db.Open(Wide(path_).c_str());
+  db.Open(U(path_).c_str());
   for (const char16_t* source : {u"[Loader]", u"[Load]"}) {
     CDaoRecordset rs(&db);
     const CDaoException e = CatchDao([&] { rs.Open(dbOpenSnapshot, source); });
-    EXPECT_NE(e.EngineError(), 0) << dao_test::Narrow(source);
+    EXPECT_NE(e.EngineError(), 0) << Utf8(source);
   }
-  EXPECT_NE(CatchDao([&] { db.Execute(Wide("ATTACH DATABASE '" + other + "' AS other").c_str()); }).EngineError(),
-            0);
+  EXPECT_NE(
+      CatchDao([&] { db.Execute(U("ATTACH DATABASE '" + other + "' AS other").c_str()); }).EngineError(), 0);
   try {
     db.Execute(u"PRAGMA writable_schema = ON");  // accepted or refused; either way it must not take effect
   } catch (const CDaoException&) {
   }
   EXPECT_NE(CatchDao([&] { db.Execute(u"UPDATE sqlite_master SET sql = 'x'"); }).EngineError(), 0);
-  EXPECT_EQ(dao_test::QueryText(path_, "SELECT count(*) FROM sqlite_master WHERE sql = 'x'"), "0");
+  EXPECT_EQ(Query("SELECT count(*) FROM sqlite_master WHERE sql = 'x'"), "0");
 }
 
 TEST_F(QueryTest, SqlTextRunsAsGivenWithItsParameters) {
@@ -306,7 +289,7 @@ TEST_F(QueryTest, SqlTextRunsAsGivenWithItsParameters) {
     CString id, module = u"B";
   };
   CDaoDatabase db;
-  db.Open(Wide(path_).c_str());
+  db.Open(U(path_).c_str());
   ByModule rs(&db);
   rs.Open(dbOpenSnapshot, u"SELECT ItemId FROM Items WHERE Module = :Module");
   EXPECT_EQ(rs.id, u"2");  // DFX_Text of an integer column reads its text
@@ -323,9 +306,9 @@ class TypedValues : public QueryTest {
   }
   std::vector<COleVariant> Row(const std::string& where = "") {
     CDaoDatabase db;
-    db.Open(Wide(path_).c_str());
+    db.Open(U(path_).c_str());
     CDaoRecordset rs(&db);
-    rs.Open(dbOpenSnapshot, Wide("SELECT * FROM Typed " + where).c_str());
+    rs.Open(dbOpenSnapshot, U("SELECT * FROM Typed " + where).c_str());
     std::vector<COleVariant> row;
     for (int i = 0; i < rs.GetFieldCount(); ++i) row.push_back(rs.GetFieldValue(i));
     return row;
@@ -377,10 +360,10 @@ TEST_F(TypedValues, ValuesTheDeclaredTypeCannotHoldReadAsWhatTheyAre) {
 TEST_F(QueryTest, SmallintLanguageIdDoesNotEqualThe32BitInteger99) {
   TempDir other;
   const std::string path = other.File("short.db");
-  dao_test::MakeLanguageDb(path, "SMALLINT");
-  RunSql(path, "INSERT INTO Messages VALUES (1, 99, 'config');");
+  MakeStandardDb(path, {}, {}, "SMALLINT");
+  ExecSql(path, "INSERT INTO Messages VALUES (1, 99, 'config');");
   CDaoDatabase db;
-  db.Open(Wide(path).c_str());
+  db.Open(U(path).c_str());
   CDaoTableDef messages(&db);
   messages.Open(u"Messages");
   CDaoRecordset rs(&db);
@@ -397,3 +380,4 @@ TEST_F(QueryTest, SmallintLanguageIdDoesNotEqualThe32BitInteger99) {
 }
 
 }  // namespace
+}  // namespace mivo::test

@@ -1,23 +1,15 @@
 // Query definitions and Execute: statements run with named parameters, as the tool's import does.
 #include "tests/platform/dao/dao_test_support.h"
 
+namespace mivo::test {
 namespace {
 
-using dao_test::CatchDao;
-using dao_test::QueryText;
-using dao_test::RunSql;
-using dao_test::TempDir;
-using dao_test::Wide;
-
-class QueryDefTest : public ::testing::Test {
+class QueryDefTest : public LanguageDbTest {
  protected:
   void SetUp() override {
-    path_ = dir_.File("lang.db");
-    dao_test::MakeLanguageDb(path_);
-    db_.Open(Wide(path_).c_str());
+    LanguageDbTest::SetUp();
+    db_.Open(U(path_).c_str());
   }
-  TempDir dir_;
-  std::string path_;
   CDaoDatabase db_;
 };
 
@@ -28,15 +20,14 @@ TEST_F(QueryDefTest, RunsOnePreparedStatementWithNewValuesEachTime) {
   for (long i = 1; i <= 3; ++i) {
     insert.SetParamValue(u"Item", COleVariant::Long(i));
     insert.SetParamValue(u"language", COleVariant::Long(7));
-    insert.SetParamValue(u"[Text]", COleVariant(u"text " + dao_test::Wide(std::to_string(i))));
+    insert.SetParamValue(u"[Text]", COleVariant(u"text " + U(std::to_string(i))));
     insert.Execute();
     EXPECT_EQ(insert.GetRecordsAffected(), 1);
   }
   insert.SetParamValue(u"Text", COleVariant::Null());
   insert.Execute();  // the other values stay set
-  EXPECT_EQ(QueryText(path_,
-                      "SELECT group_concat(ItemId || ':' || LanguageId || ':' || quote(String), ',') "
-                      "FROM Messages"),
+  EXPECT_EQ(Query("SELECT group_concat(ItemId || ':' || LanguageId || ':' || quote(String), ',') "
+                  "FROM Messages"),
             "1:7:'text 1',2:7:'text 2',3:7:'text 3',3:7:NULL");
 }
 
@@ -46,10 +37,10 @@ TEST_F(QueryDefTest, ParameterNotSetOrNotInTheStatementIsError3265) {
   update.SetParamValue(u"Text", COleVariant(u"x"));
   const CDaoException missing = CatchDao([&] { update.Execute(); });
   EXPECT_EQ(missing.EngineError(), 3265);
-  EXPECT_TRUE(dao_test::Mentions(missing, "Item"));
+  EXPECT_TRUE(Mentions(missing, "Item"));
   const CDaoException extra = CatchDao([&] { update.SetParamValue(u"Language", COleVariant::Long(1)); });
   EXPECT_EQ(extra.EngineError(), 3265);
-  EXPECT_TRUE(dao_test::Mentions(extra, "Language"));
+  EXPECT_TRUE(Mentions(extra, "Language"));
 }
 
 TEST_F(QueryDefTest, ClosingTheDatabaseClosesItsQueryDefinitions) {
@@ -70,21 +61,22 @@ TEST_F(QueryDefTest, QueryDefinitionsAreNotStoredAndHoldOneStatement) {
 }
 
 TEST_F(QueryDefTest, ExecuteRunsStatementsWithoutParametersAndCountsTheChanges) {
-  RunSql(path_, "INSERT INTO Languages VALUES ('a', 1, 0), ('b', 2, 0), ('c', 3, 1);");
+  Sql("INSERT INTO Languages VALUES ('a', 1, 0), ('b', 2, 0), ('c', 3, 1);");
   db_.Execute(
       u"UPDATE Languages SET Active = 1 WHERE Active = 0; UPDATE Languages SET Name = 'z' WHERE LanguageId = "
       u"3");
   EXPECT_EQ(db_.GetRecordsAffected(), 1);
-  EXPECT_EQ(QueryText(path_, "SELECT group_concat(Name || Active) FROM Languages"), "a1,b1,z1");
+  EXPECT_EQ(Query("SELECT group_concat(Name || Active) FROM Languages"), "a1,b1,z1");
   EXPECT_EQ(CatchDao([&] { db_.Execute(u"DELETE FROM Languages WHERE LanguageId = :Id"); }).EngineError(),
             3265);
-  EXPECT_EQ(QueryText(path_, "SELECT count(*) FROM Languages"), "3");
+  EXPECT_EQ(Query("SELECT count(*) FROM Languages"), "3");
 }
 
 TEST_F(QueryDefTest, ChangesOnAReadOnlyDatabaseAreError3027) {
   CDaoDatabase readOnly;
-  readOnly.Open(Wide(path_).c_str(), FALSE, TRUE, u"");
+  readOnly.Open(U(path_).c_str(), FALSE, TRUE, u"");
   EXPECT_EQ(CatchDao([&] { readOnly.Execute(u"DELETE FROM Items"); }).EngineError(), 3027);
 }
 
 }  // namespace
+}  // namespace mivo::test

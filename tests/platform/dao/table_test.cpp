@@ -2,31 +2,18 @@
 // Update, defaults of unset columns, and the errors of misuse.
 #include "tests/platform/dao/dao_test_support.h"
 
+namespace mivo::test {
 namespace {
 
-using dao_test::CatchDao;
-using dao_test::QueryText;
-using dao_test::RunSql;
-using dao_test::TempDir;
-using dao_test::Wide;
-
-class TableTest : public ::testing::Test {
+class TableTest : public LanguageDbTest {
  protected:
-  void SetUp() override {
-    path_ = dir_.File("lang.db");
-    dao_test::MakeLanguageDb(path_);
-  }
-  void Sql(const std::string& sql) { RunSql(path_, sql); }
-  std::string Query(const std::string& sql) { return QueryText(path_, sql); }
   // Opens the database and a table recordset on `table` as the writers do.
   void OpenTable(const char16_t* table) {
-    db_.Open(Wide(path_).c_str(), FALSE, FALSE, u"");
+    db_.Open(U(path_).c_str(), FALSE, FALSE, u"");
     td_.Open(table);
     rs_.Open(&td_, dbOpenTable, dbAppendOnly);
   }
 
-  TempDir dir_;
-  std::string path_;
   CDaoDatabase db_{nullptr};
   CDaoTableDef td_{&db_};
   CDaoRecordset rs_{&db_};
@@ -188,7 +175,7 @@ TEST_F(TableTest, SetValuesTakeTheColumnsTypeOrAreRefused) {
   EXPECT_EQ(CatchDao([&] { rs_.SetFieldValue(0, COleVariant::Long(70000)); }).EngineError(), 3421);
   const CDaoException e = CatchDao([&] { rs_.SetFieldValue(1, COleVariant(u"abc")); });
   EXPECT_EQ(e.EngineError(), 3421);
-  EXPECT_TRUE(dao_test::Mentions(e, "abc"));
+  EXPECT_TRUE(Mentions(e, "abc"));
   EXPECT_EQ(CatchDao([&] { rs_.SetFieldValue(4, COleVariant(u"x")); }).EngineError(), 3265);
   rs_.Update();
   EXPECT_EQ(Query("SELECT s || '/' || quote(i) || '/' || t || '/' || b FROM Narrow"), "99/NULL/12/-1");
@@ -226,7 +213,7 @@ TEST_F(TableTest, BoundMembersFollowTheTableScan) {
     CString key;
     short id = 0;
   };
-  db_.Open(Wide(path_).c_str());
+  db_.Open(U(path_).c_str());
   td_.Open(u"Items");
   Bound rs(&db_);
   rs.Open(&td_);
@@ -238,22 +225,23 @@ TEST_F(TableTest, BoundMembersFollowTheTableScan) {
 }
 
 TEST_F(TableTest, TableTypeOnAMissingTableIsError3078) {
-  db_.Open(Wide(path_).c_str());
+  db_.Open(U(path_).c_str());
   CDaoRecordset rs(&db_);
   const CDaoException e = CatchDao([&] { rs.Open(dbOpenTable, u"[Strings]"); });
   EXPECT_EQ(e.EngineError(), 3078);
-  EXPECT_TRUE(dao_test::Mentions(e, "Strings"));
+  EXPECT_TRUE(Mentions(e, "Strings"));
   rs.Open(dbOpenTable, u"[Items]");  // a table by name opens as a table
   EXPECT_TRUE(rs.CanAppend());
 }
 
 TEST_F(TableTest, TableWithoutRowNumbersIsRefusedWithAMessage) {
   Sql("CREATE TABLE Keyed (k TEXT PRIMARY KEY, v TEXT) WITHOUT ROWID;");
-  db_.Open(Wide(path_).c_str());
+  db_.Open(U(path_).c_str());
   td_.Open(u"Keyed");
   const CDaoException e = CatchDao([&] { rs_.Open(&td_); });
   EXPECT_EQ(e.EngineError(), 3000);
-  EXPECT_TRUE(dao_test::Mentions(e, "Keyed"));
+  EXPECT_TRUE(Mentions(e, "Keyed"));
 }
 
 }  // namespace
+}  // namespace mivo::test

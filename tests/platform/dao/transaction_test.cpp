@@ -1,18 +1,15 @@
 // Workspace transactions over every open database, and waiting for databases that another connection has
 // locked.
+#include <sqlite3.h>
+
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
 #include "tests/platform/dao/dao_test_support.h"
 
+namespace mivo::test {
 namespace {
-
-using dao_test::CatchDao;
-using dao_test::QueryText;
-using dao_test::RunSql;
-using dao_test::TempDir;
-using dao_test::Wide;
 
 // Restores the default busy wait when a test that shortened it ends.
 struct BusyTimeout {
@@ -38,8 +35,8 @@ class TransactionTest : public ::testing::Test {
   void SetUp() override {
     first_ = dir_.File("first.db");
     second_ = dir_.File("second.db");
-    dao_test::MakeLanguageDb(first_);
-    dao_test::MakeLanguageDb(second_);
+    MakeStandardDb(first_);
+    MakeStandardDb(second_);
   }
   std::string Languages(const std::string& path) {
     return QueryText(path, "SELECT count(*) || ':' || ifnull(group_concat(Name), '') FROM Languages");
@@ -55,8 +52,8 @@ TEST_F(TransactionTest, RolledBackTransactionOverTwoDatabasesLeavesBothUnchanged
   ws.Open();
   CDaoDatabase a(nullptr);
   CDaoDatabase b(nullptr);
-  a.Open(Wide(first_).c_str());
-  b.Open(Wide(second_).c_str());
+  a.Open(U(first_).c_str());
+  b.Open(U(second_).c_str());
   ws.BeginTrans();
   AppendLanguage(a, u"one", 7);
   AppendLanguage(b, u"two", 9);
@@ -69,7 +66,7 @@ TEST_F(TransactionTest, RolledBackTransactionOverTwoDatabasesLeavesBothUnchanged
     td.Open(u"Languages");
     CDaoRecordset rs(db);
     rs.Open(&td);
-    EXPECT_TRUE(rs.IsEOF()) << dao_test::Narrow(db->GetName());
+    EXPECT_TRUE(rs.IsEOF()) << Utf8(db->GetName());
   }
   for (const std::string& path : {first_, second_}) {
     sqlite3* other = nullptr;
@@ -86,8 +83,8 @@ TEST_F(TransactionTest, CommittedTransactionChangesBoth) {
   ws.Open();
   CDaoDatabase a;
   CDaoDatabase b;
-  a.Open(Wide(first_).c_str());
-  b.Open(Wide(second_).c_str());
+  a.Open(U(first_).c_str());
+  b.Open(U(second_).c_str());
   ws.BeginTrans();
   AppendLanguage(a, u"one", 7);
   AppendLanguage(b, u"two", 9);
@@ -102,8 +99,8 @@ TEST_F(TransactionTest, TransactionHoldsTheWriteLockOfEveryDatabaseFromTheStart)
   ws.Open();
   CDaoDatabase a;
   CDaoDatabase b;
-  a.Open(Wide(first_).c_str());
-  b.Open(Wide(second_).c_str());
+  a.Open(U(first_).c_str());
+  b.Open(U(second_).c_str());
   ws.BeginTrans();
   for (const std::string& path : {first_, second_}) {
     sqlite3* other = nullptr;
@@ -120,10 +117,10 @@ TEST_F(TransactionTest, DatabaseOpenedDuringATransactionJoinsIt) {
   CDaoWorkspace ws;
   ws.Open();
   CDaoDatabase a;
-  a.Open(Wide(first_).c_str());
+  a.Open(U(first_).c_str());
   ws.BeginTrans();
   CDaoDatabase late;
-  late.Open(Wide(second_).c_str());
+  late.Open(U(second_).c_str());
   AppendLanguage(late, u"late", 3);
   ws.Rollback();
   EXPECT_EQ(Languages(second_), "0:");
@@ -134,7 +131,7 @@ TEST_F(TransactionTest, RollbackWithNothingBegunSucceedsAndCommitIsRefused) {
   ws.Open();
   ws.Rollback();
   CDaoDatabase a;
-  a.Open(Wide(first_).c_str());
+  a.Open(U(first_).c_str());
   ws.Rollback();
   AppendLanguage(a, u"auto", 1);  // without a transaction each change stands at once
   ws.Rollback();
@@ -146,7 +143,7 @@ TEST_F(TransactionTest, NestedBeginIsRefusedAndTheRunningTransactionGoesOn) {
   CDaoWorkspace ws;
   ws.Open();
   CDaoDatabase a;
-  a.Open(Wide(first_).c_str());
+  a.Open(U(first_).c_str());
   ws.BeginTrans();
   AppendLanguage(a, u"kept", 1);
   EXPECT_EQ(CatchDao([&] { ws.BeginTrans(); }).EngineError(), 3000);
@@ -156,7 +153,7 @@ TEST_F(TransactionTest, NestedBeginIsRefusedAndTheRunningTransactionGoesOn) {
 
 TEST_F(TransactionTest, ClosingTheWorkspaceRollsBackWhatItBegan) {
   CDaoDatabase a;
-  a.Open(Wide(first_).c_str());
+  a.Open(U(first_).c_str());
   {
     CDaoWorkspace ws;
     ws.Open();
@@ -175,8 +172,8 @@ TEST_F(TransactionTest, ClosingADatabaseDropsItsPartOfTheTransaction) {
   ws.Open();
   CDaoDatabase a;
   CDaoDatabase b;
-  a.Open(Wide(first_).c_str());
-  b.Open(Wide(second_).c_str());
+  a.Open(U(first_).c_str());
+  b.Open(U(second_).c_str());
   ws.BeginTrans();
   AppendLanguage(a, u"a", 1);
   AppendLanguage(b, u"b", 2);
@@ -195,13 +192,13 @@ TEST_F(TransactionTest, WorkspaceMustBeOpenForTransactions) {
 // The writer's whole sequence: a new item and a message row for each flagged language, in one
 // transaction; the language-99 row carries the text.
 TEST_F(TransactionTest, AddingAnItemWithItsMessagesCommitsAllOfIt) {
-  RunSql(first_,
-         "INSERT INTO Items (Module, KeyString) VALUES ('Old', 'old');"
-         "INSERT INTO Languages VALUES ('de', 7, 1), ('en', 9, 0), ('cfg', 99, 1);");
+  ExecSql(first_,
+          "INSERT INTO Items (Module, KeyString) VALUES ('Old', 'old');"
+          "INSERT INTO Languages VALUES ('de', 7, 1), ('en', 9, 0), ('cfg', 99, 1);");
   CDaoWorkspace ws;
   CDaoDatabase db(nullptr);
   ws.Open();
-  db.Open(Wide(first_).c_str(), FALSE, FALSE, u"");
+  db.Open(U(first_).c_str(), FALSE, FALSE, u"");
   CDaoTableDef itemsDef(&db), messagesDef(&db), languagesDef(&db);
   itemsDef.Open(u"Items");
   messagesDef.Open(u"Messages");
@@ -263,7 +260,7 @@ TEST_F(TransactionTest, LockedDatabaseIsWaitedFor) {
   }
   BusyTimeout wait(60000);
   CDaoDatabase db;
-  db.Open(Wide(first_).c_str());
+  db.Open(U(first_).c_str());
   AppendLanguage(db, u"mine", 2);  // waits until the other connection commits
   other.join();
   EXPECT_EQ(Languages(first_), "2:other,mine");
@@ -272,13 +269,13 @@ TEST_F(TransactionTest, LockedDatabaseIsWaitedFor) {
 TEST_F(TransactionTest, DatabaseThatStaysLockedForWritingIsAnEngineError) {
   BusyTimeout shortWait(50);
   CDaoDatabase db;
-  db.Open(Wide(first_).c_str());
+  db.Open(U(first_).c_str());
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(first_.c_str(), &other), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
   const CDaoException e = CatchDao([&] { AppendLanguage(db, u"mine", 2); });
   EXPECT_EQ(e.EngineError(), 3218);
-  EXPECT_TRUE(dao_test::Mentions(e, first_));
+  EXPECT_TRUE(Mentions(e, first_));
   CDaoWorkspace ws;
   ws.Open();
   EXPECT_EQ(CatchDao([&] { ws.BeginTrans(); }).EngineError(), 3218);
@@ -295,11 +292,12 @@ TEST_F(TransactionTest, DatabaseThatStaysLockedForReadingIsAnEngineError) {
   ASSERT_EQ(sqlite3_open(first_.c_str(), &other), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
   CDaoDatabase db;
-  const CDaoException e = CatchDao([&] { db.Open(Wide(first_).c_str()); });
+  const CDaoException e = CatchDao([&] { db.Open(U(first_).c_str()); });
   EXPECT_EQ(e.EngineError(), 3260);
-  EXPECT_TRUE(dao_test::Mentions(e, first_));
+  EXPECT_TRUE(Mentions(e, first_));
   sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close(other);
 }
 
 }  // namespace
+}  // namespace mivo::test

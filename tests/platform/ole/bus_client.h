@@ -2,8 +2,8 @@
 // bus of DbusTest), with helpers for the service's interfaces.
 #pragma once
 
-#include <systemd/sd-bus.h>
 #include <sys/types.h>
+#include <systemd/sd-bus.h>
 
 #include <cstdint>
 #include <functional>
@@ -12,14 +12,20 @@
 #include <string>
 #include <vector>
 
+#include "platform/ole/contract.h"
+#include "platform/ole/test_target.h"
+
 namespace mivo::test {
 
-inline constexpr char kName[] = "Mivo.DataBase.OLEServer";
-inline constexpr char kClassPath[] = "/Mivo/DataBase/OLEServer";
-inline constexpr char kMethods[] = "Mivo.DataBase.OLEServer";
-inline constexpr char kFactory[] = "Mivo.DataBase.ClassFactory";
-inline constexpr char kDispatch[] = "Mivo.DataBase.Dispatch";
-inline constexpr char kEvents[] = "Mivo.DataBase.Events";
+// The test target's names on the bus (its programmatic identifier is the bus name and the typed
+// interface) and the runtime's interfaces.
+inline constexpr const char* kName = kTestProgId;
+inline constexpr auto kClassPathText = ole::ClassObjectPathOf(kTestProgId);
+inline constexpr const char* kClassPath = kClassPathText.data();
+inline constexpr const char* kMethods = kTestProgId;
+inline constexpr const char* kFactory = ole::kFactoryInterface;
+inline constexpr const char* kDispatch = ole::kDispatchInterface;
+inline constexpr const char* kEvents = ole::kEventsInterface;
 
 struct MessageUnref {
   void operator()(sd_bus_message* m) const { sd_bus_message_unref(m); }
@@ -57,8 +63,10 @@ struct Wire {
     w.sig = "(s)";
     return w;
   }
-  static Wire ValueLess(std::uint32_t vt) { return Unsigned("(u)", vt); }  // (0) Empty, (1) Null, (8) null BSTR
-  static Wire Strings() { return Of("as"); }                            // a type no VARTYPE stands for
+  static Wire ValueLess(std::uint32_t vt) {
+    return Unsigned("(u)", vt);
+  }                                           // (0) Empty, (1) Null, (8) null BSTR
+  static Wire Strings() { return Of("as"); }  // a type no VARTYPE stands for
 
  private:
   static Wire Of(const char* sig) {

@@ -11,8 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,19 +27,6 @@ namespace {
 const char kFileName[] = "/Mivo.DataBase.OLEServer.service";
 const CString kClsid = u"{6A1C9F3E-0B7D-4E52-9C1A-2F4D8E6B7A10}";
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return "<missing>";
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-bool Exists(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
-}
-
 std::string SelfPath() {
   char buffer[PATH_MAX];
   const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
@@ -49,89 +35,32 @@ std::string SelfPath() {
 
 // The default value of HKEY_LOCAL_MACHINE\<path>, or nullopt when the key or value is missing.
 std::optional<CString> DefaultValue(const CString& path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
-    return std::nullopt;
-  }
-  std::vector<WCHAR> data(2048);
-  DWORD type = 0;
-  DWORD size = static_cast<DWORD>(data.size() * sizeof(WCHAR));
-  const LSTATUS status =
-      RegQueryValueExW(key, nullptr, nullptr, &type, reinterpret_cast<LPBYTE>(data.data()), &size);
-  RegCloseKey(key);
-  if (status != ERROR_SUCCESS || type != REG_SZ) return std::nullopt;
-  return CString(data.data());
+  std::string value;
+  if (!GetRegString(true, Utf8(path), "", value)) return std::nullopt;
+  return U(value);
 }
 
-bool KeyExists(const CString& path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-  RegCloseKey(key);
-  return true;
-}
+bool MachineKeyExists(const CString& path) { return KeyExists(HKEY_LOCAL_MACHINE, path.c_str()); }
 
-class Environment {
- public:
-  ~Environment() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      if (it->set) {
-        ::setenv(it->name.c_str(), it->value.c_str(), 1);
-      } else {
-        ::unsetenv(it->name.c_str());
-      }
-    }
-  }
-  void Set(const char* name, const std::string& value) {
-    Save(name);
-    ::setenv(name, value.c_str(), 1);
-  }
-  void Unset(const char* name) {
-    Save(name);
-    ::unsetenv(name);
-  }
-
- private:
-  struct Saved {
-    std::string name;
-    bool set;
-    std::string value;
-  };
-  void Save(const char* name) {
-    const char* v = std::getenv(name);
-    saved_.push_back({name, v != nullptr, v ? v : ""});
-  }
-  std::vector<Saved> saved_;
-};
-
+// The machine hive and the activation-file folder in a fresh temporary folder.
 class RegistrationTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/mivodb-reg-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    ::chmod(dir_.c_str(), 0755);
-    services_ = dir_ + "/share/dbus-1/services";
     env_.Set("MIVODB_DBUS_SERVICE_DIR", services_);
-    env_.Set("MIVODB_MACHINE_HIVE", dir_ + "/machine.hive");
-    mivo::reg::ResetForTesting();
     TestFactory();
-  }
-  void TearDown() override {
-    mivo::reg::ResetForTesting();
-    RemoveTree(dir_);
   }
 
   std::string Expected() const {
     return "[D-BUS Service]\nName=Mivo.DataBase.OLEServer\nExec=" + SelfPath() + "\n";
   }
 
-  Environment env_;
-  std::string dir_;
-  std::string services_;
+  HiveSandbox hives_;
+  ScopedEnv env_;
+  std::string services_ = hives_.File("share/dbus-1/services");
 };
 
 TEST_F(RegistrationTest, WritesTheActivationFileNamingTheExecutable) {
-  ASSERT_FALSE(Exists(services_));
+  ASSERT_FALSE(FileExists(services_));
   EXPECT_TRUE(COleObjectFactory::UpdateRegistryAll(TRUE));
   EXPECT_EQ(ReadFile(services_ + kFileName), Expected());
   // Writing it again gives the same file.
@@ -142,49 +71,49 @@ TEST_F(RegistrationTest, WritesTheActivationFileNamingTheExecutable) {
 TEST_F(RegistrationTest, WritesTheClassEntriesAsComKeepsThem) {
   ASSERT_TRUE(COleObjectFactory::UpdateRegistryAll(TRUE));
   EXPECT_EQ(DefaultValue(u"Software\\Classes\\Mivo.DataBase.OLEServer\\CLSID"), kClsid);
-  EXPECT_EQ(DefaultValue(u"Software\\Classes\\CLSID\\" + kClsid + u"\\LocalServer32"), AfxFromUtf8(SelfPath()));
-  EXPECT_EQ(DefaultValue(u"Software\\Classes\\CLSID\\" + kClsid + u"\\ProgID"), CString(u"Mivo.DataBase.OLEServer"));
+  EXPECT_EQ(DefaultValue(u"Software\\Classes\\CLSID\\" + kClsid + u"\\LocalServer32"),
+            AfxFromUtf8(SelfPath()));
+  EXPECT_EQ(DefaultValue(u"Software\\Classes\\CLSID\\" + kClsid + u"\\ProgID"),
+            CString(u"Mivo.DataBase.OLEServer"));
 }
 
 TEST_F(RegistrationTest, UnregistrationRemovesTheFileAndTheClassKeysOnly) {
-  HKEY other = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Classes\\Other.Class\\CLSID", 0, nullptr, 0,
-                            KEY_ALL_ACCESS, nullptr, &other, nullptr),
-            ERROR_SUCCESS);
-  RegCloseKey(other);
+  RegKey other;
+  ASSERT_EQ(other.Create(HKEY_LOCAL_MACHINE, u"Software\\Classes\\Other.Class\\CLSID"), ERROR_SUCCESS);
+  other.Close();
   ASSERT_TRUE(COleObjectFactory::UpdateRegistryAll(TRUE));
   EXPECT_TRUE(COleObjectFactory::UpdateRegistryAll(FALSE));
-  EXPECT_FALSE(Exists(services_ + kFileName));
-  EXPECT_FALSE(KeyExists(u"Software\\Classes\\Mivo.DataBase.OLEServer"));
-  EXPECT_FALSE(KeyExists(u"Software\\Classes\\CLSID\\" + kClsid));
-  EXPECT_TRUE(KeyExists(u"Software\\Classes\\CLSID"));
-  EXPECT_TRUE(KeyExists(u"Software\\Classes\\Other.Class\\CLSID"));
+  EXPECT_FALSE(FileExists(services_ + kFileName));
+  EXPECT_FALSE(MachineKeyExists(u"Software\\Classes\\Mivo.DataBase.OLEServer"));
+  EXPECT_FALSE(MachineKeyExists(u"Software\\Classes\\CLSID\\" + kClsid));
+  EXPECT_TRUE(MachineKeyExists(u"Software\\Classes\\CLSID"));
+  EXPECT_TRUE(MachineKeyExists(u"Software\\Classes\\Other.Class\\CLSID"));
 }
 
 TEST_F(RegistrationTest, UnregisteringWhatWasNeverRegisteredSucceeds) {
   EXPECT_TRUE(COleObjectFactory::UpdateRegistryAll(FALSE));
-  EXPECT_FALSE(Exists(services_ + kFileName));
+  EXPECT_FALSE(FileExists(services_ + kFileName));
 }
 
 TEST_F(RegistrationTest, DefaultFolderFollowsXdgDataHomeThenHome) {
   env_.Unset("MIVODB_DBUS_SERVICE_DIR");
-  env_.Set("XDG_DATA_HOME", dir_ + "/data");
+  env_.Set("XDG_DATA_HOME", hives_.File("data"));
   ASSERT_TRUE(COleObjectFactory::UpdateRegistryAll(TRUE));
-  EXPECT_EQ(ReadFile(dir_ + "/data/dbus-1/services" + kFileName), Expected());
+  EXPECT_EQ(ReadFile(hives_.File("data/dbus-1/services") + kFileName), Expected());
 
-  env_.Set("HOME", dir_ + "/home");
+  env_.Set("HOME", hives_.File("home"));
   for (const char* xdg : {"", "relative/data"}) {  // both mean: not set
     env_.Set("XDG_DATA_HOME", xdg);
     ASSERT_TRUE(COleObjectFactory::UpdateRegistryAll(TRUE)) << xdg;
-    EXPECT_EQ(ReadFile(dir_ + "/home/.local/share/dbus-1/services" + kFileName), Expected()) << xdg;
+    EXPECT_EQ(ReadFile(hives_.File("home/.local/share/dbus-1/services") + kFileName), Expected()) << xdg;
     ASSERT_TRUE(COleObjectFactory::UpdateRegistryAll(FALSE));
-    EXPECT_FALSE(Exists(dir_ + "/home/.local/share/dbus-1/services" + kFileName));
+    EXPECT_FALSE(FileExists(hives_.File("home/.local/share/dbus-1/services") + kFileName));
   }
 }
 
 TEST_F(RegistrationTest, FolderThatCannotBeMadeFailsButTheHiveEntriesAreWritten) {
-  const std::string blocker = dir_ + "/file";
-  std::ofstream(blocker) << "not a folder";
+  const std::string blocker = hives_.File("file");
+  WriteFile(blocker, "not a folder");
   env_.Set("MIVODB_DBUS_SERVICE_DIR", blocker + "/services");
   EXPECT_FALSE(COleObjectFactory::UpdateRegistryAll(TRUE));
   EXPECT_EQ(DefaultValue(u"Software\\Classes\\Mivo.DataBase.OLEServer\\CLSID"), kClsid);
@@ -193,13 +122,11 @@ TEST_F(RegistrationTest, FolderThatCannotBeMadeFailsButTheHiveEntriesAreWritten)
 TEST_F(RegistrationTest, HiveThatRefusesWritingIsIgnored) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the registration as another user";
   // A hive that exists and that user 65534 may read but not write.
-  HKEY keep = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Keep", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &keep,
-                            nullptr),
-            ERROR_SUCCESS);
-  RegCloseKey(keep);
-  ASSERT_EQ(::chmod((dir_ + "/machine.hive").c_str(), 0644), 0);
-  const std::string services = dir_ + "/open";
+  RegKey keep;
+  ASSERT_EQ(keep.Create(HKEY_LOCAL_MACHINE, u"Software\\Keep"), ERROR_SUCCESS);
+  keep.Close();
+  ASSERT_EQ(::chmod(hives_.machineHive().c_str(), 0644), 0);
+  const std::string services = hives_.File("open");
   ASSERT_EQ(::mkdir(services.c_str(), 0777), 0);
   ASSERT_EQ(::chmod(services.c_str(), 0777), 0);
   env_.Set("MIVODB_DBUS_SERVICE_DIR", services);
@@ -217,8 +144,8 @@ TEST_F(RegistrationTest, HiveThatRefusesWritingIsIgnored) {
   EXPECT_EQ(WEXITSTATUS(status), 0) << "the refusal of the hive must not fail the registration";
   EXPECT_EQ(ReadFile(services + kFileName), Expected());
   mivo::reg::ResetForTesting();
-  EXPECT_FALSE(KeyExists(u"Software\\Classes")) << "the hive was written";
-  EXPECT_TRUE(KeyExists(u"Software\\Keep"));
+  EXPECT_FALSE(MachineKeyExists(u"Software\\Classes")) << "the hive was written";
+  EXPECT_TRUE(MachineKeyExists(u"Software\\Keep"));
 }
 
 // Runs the test server program with `args`; its exit code, or -1.
@@ -240,13 +167,8 @@ int RunTestServer(const std::vector<std::string>& args) {
 class ActivationTest : public DbusTest {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/mivodb-act-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    marker_ = dir_ + "/exit-marker";
     // The bus passes its own environment to the programs it starts: set before it starts.
     env_.Set("MIVODB_TEST_EXIT_MARKER", marker_);
-    env_.Set("MIVODB_MACHINE_HIVE", dir_ + "/machine.hive");
     DbusTest::SetUp();
     if (HasFatalFailure()) return;
     env_.Set("MIVODB_DBUS_SERVICE_DIR", bus_.service_dir());
@@ -255,23 +177,24 @@ class ActivationTest : public DbusTest {
   void TearDown() override {
     client_.Close();
     DbusTest::TearDown();
-    RemoveTree(dir_);
   }
 
-  Environment env_;
-  std::string dir_;
-  std::string marker_;
+  HiveSandbox hives_;
+  ScopedEnv env_;
+  std::string marker_ = hives_.File("exit-marker");
   BusClient client_;
 };
 
 TEST_F(ActivationTest, BusStartsTheRegisteredProgramOnTheFirstCall) {
   ASSERT_EQ(RunTestServer({"/RegServer"}), 0);
   const std::string file = bus_.service_dir() + kFileName;
-  EXPECT_EQ(ReadFile(file), std::string("[D-BUS Service]\nName=Mivo.DataBase.OLEServer\nExec=") + OLE_TEST_SERVER +
-                                "\n");
+  EXPECT_EQ(ReadFile(file),
+            std::string("[D-BUS Service]\nName=Mivo.DataBase.OLEServer\nExec=") + OLE_TEST_SERVER + "\n");
   EXPECT_FALSE(client_.OwnerPid()) << "nothing runs before the first call";
-  ASSERT_TRUE(client_.Call("/org/freedesktop/DBus", "org.freedesktop.DBus", "ReloadConfig", {}, "org.freedesktop.DBus")
-                  .ok);
+  ASSERT_TRUE(
+      client_
+          .Call("/org/freedesktop/DBus", "org.freedesktop.DBus", "ReloadConfig", {}, "org.freedesktop.DBus")
+          .ok);
 
   CallResult r = client_.Call(kClassPath, kMethods, "GetLanguageString", {Wire::S("a"), Wire::S("b")});
   ASSERT_TRUE(r.ok) << r.error_name << ": " << r.error_message;
@@ -288,7 +211,7 @@ TEST_F(ActivationTest, BusStartsTheRegisteredProgramOnTheFirstCall) {
       << "the started server did not end through ExitInstance";
 
   ASSERT_EQ(RunTestServer({"-unregserver"}), 0);
-  EXPECT_FALSE(Exists(file));
+  EXPECT_FALSE(FileExists(file));
 }
 
 }  // namespace

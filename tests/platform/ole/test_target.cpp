@@ -6,17 +6,18 @@
 IMPLEMENT_DYNCREATE(CTestTarget, CCmdTarget)
 
 BEGIN_DISPATCH_MAP(CTestTarget, CCmdTarget)
-  DISP_FUNCTION_ID(CTestTarget, "SetLanguage", 1, SetLanguage, VT_BOOL, VTS_I2 VTS_BOOL)
-  DISP_FUNCTION_ID(CTestTarget, "GetLanguageString", 2, GetLanguageString, VT_BSTR, VTS_BSTR VTS_BSTR)
-  DISP_FUNCTION_ID(CTestTarget, "GetLanguageString2", 3, GetLanguageString2, VT_BOOL, VTS_PBSTR VTS_BSTR VTS_BSTR)
-  DISP_FUNCTION_ID(CTestTarget, "AddLogLine", 4, AddLogLine, VT_BOOL,
-                   VTS_DATE VTS_I2 VTS_BSTR VTS_BSTR VTS_I2 VTS_BSTR VTS_BSTR VTS_BSTR VTS_BSTR)
-  DISP_FUNCTION_ID(CTestTarget, "SetConfigString", 5, SetConfigString, VT_BOOL, VTS_BSTR VTS_BSTR VTS_BSTR)
-  DISP_FUNCTION_ID(CTestTarget, "GetConfigString", 6, GetConfigString, VT_BSTR, VTS_BSTR VTS_BSTR)
-  DISP_FUNCTION_ID(CTestTarget, "GetConfigString2", 7, GetConfigString2, VT_BOOL, VTS_PBSTR VTS_BSTR VTS_BSTR)
-  DISP_FUNCTION_ID(CTestTarget, "GetCurCharsetCode", 8, GetCurCharsetCode, VT_I2, VTS_NONE)
-  DISP_FUNCTION_ID(CTestTarget, "RefreshConfDB", 9, RefreshConfDB, VT_BOOL, VTS_NONE)
-  DISP_FUNCTION_ID(CTestTarget, "RefreshLangDB", 10, RefreshLangDB, VT_BOOL, VTS_NONE)
+DISP_FUNCTION_ID(CTestTarget, "SetLanguage", 1, SetLanguage, VT_BOOL, VTS_I2 VTS_BOOL)
+DISP_FUNCTION_ID(CTestTarget, "GetLanguageString", 2, GetLanguageString, VT_BSTR, VTS_BSTR VTS_BSTR)
+DISP_FUNCTION_ID(CTestTarget, "GetLanguageString2", 3, GetLanguageString2, VT_BOOL,
+                 VTS_PBSTR VTS_BSTR VTS_BSTR)
+DISP_FUNCTION_ID(CTestTarget, "AddLogLine", 4, AddLogLine, VT_BOOL,
+                 VTS_DATE VTS_I2 VTS_BSTR VTS_BSTR VTS_I2 VTS_BSTR VTS_BSTR VTS_BSTR VTS_BSTR)
+DISP_FUNCTION_ID(CTestTarget, "SetConfigString", 5, SetConfigString, VT_BOOL, VTS_BSTR VTS_BSTR VTS_BSTR)
+DISP_FUNCTION_ID(CTestTarget, "GetConfigString", 6, GetConfigString, VT_BSTR, VTS_BSTR VTS_BSTR)
+DISP_FUNCTION_ID(CTestTarget, "GetConfigString2", 7, GetConfigString2, VT_BOOL, VTS_PBSTR VTS_BSTR VTS_BSTR)
+DISP_FUNCTION_ID(CTestTarget, "GetCurCharsetCode", 8, GetCurCharsetCode, VT_I2, VTS_NONE)
+DISP_FUNCTION_ID(CTestTarget, "RefreshConfDB", 9, RefreshConfDB, VT_BOOL, VTS_NONE)
+DISP_FUNCTION_ID(CTestTarget, "RefreshLangDB", 10, RefreshLangDB, VT_BOOL, VTS_NONE)
 END_DISPATCH_MAP(CTestTarget, CCmdTarget)
 
 namespace {
@@ -28,7 +29,8 @@ CString Describe(const CString* s) { return s ? *s : CString(u"<null>"); }
 const CLSID kTestClsid = {0x6A1C9F3E, 0x0B7D, 0x4E52, {0x9C, 0x1A, 0x2F, 0x4D, 0x8E, 0x6B, 0x7A, 0x10}};
 
 COleObjectFactory& TestFactory() {
-  static COleObjectFactory factory(kTestClsid, RUNTIME_CLASS(CTestTarget), FALSE, u"Mivo.DataBase.OLEServer");
+  static COleObjectFactory factory(kTestClsid, RUNTIME_CLASS(CTestTarget), FALSE,
+                                   AfxFromUtf8(kTestProgId).c_str());
   return factory;
 }
 
@@ -67,8 +69,8 @@ BOOL CTestTarget::GetLanguageString2(BSTR* text, const CString* module, const CS
   return key != nullptr;
 }
 
-BOOL CTestTarget::AddLogLine(DATE date, short level, const CString* text, const CString*, short, const CString*,
-                             const CString*, const CString*, const CString*) {
+BOOL CTestTarget::AddLogLine(DATE date, short level, const CString* text, const CString*, short,
+                             const CString*, const CString*, const CString*, const CString*) {
   Shared().last_date = date;
   Shared().last_level = level;
   if (text && !text->empty()) AfxMessageBox(*text);

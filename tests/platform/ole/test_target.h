@@ -11,8 +11,8 @@ class CTestTarget : public CCmdTarget {
   DECLARE_DYNCREATE(CTestTarget)
 
  public:
-  CTestTarget();  // EnableAutomation, then AfxOleLockApp
-  ~CTestTarget() override;  // AfxOleUnlockApp
+  CTestTarget();                   // EnableAutomation, then AfxOleLockApp
+  ~CTestTarget() override;         // AfxOleUnlockApp
   void OnFinalRelease() override;  // counts the release, then deletes
 
   // Stores the id (GetCurCharsetCode returns it) and returns the flag.
@@ -51,6 +51,8 @@ class CTestTarget : public CCmdTarget {
   DECLARE_DISPATCH_MAP()
 };
 
+// The test target's programmatic identifier: the same as the server's, so the bus tests see the same names.
+inline constexpr char kTestProgId[] = "Mivo.DataBase.OLEServer";
 // {6A1C9F3E-0B7D-4E52-9C1A-2F4D8E6B7A10}
 extern const CLSID kTestClsid;
 COleObjectFactory& TestFactory();

@@ -26,10 +26,7 @@ class ServerApp : public CWinApp {
  public:
   explicit ServerApp(int fd) : fd_(fd) {}
 
-  void Note(const std::string& text) const {
-    const std::string line = text + "\n";
-    [[maybe_unused]] ssize_t n = ::write(fd_, line.data(), line.size());
-  }
+  void Note(const std::string& text) const { WriteNote(fd_, text); }
 
   BOOL InitInstance() override {
     if (!AfxOleInit()) {
@@ -53,51 +50,22 @@ class ServerApp : public CWinApp {
   int fd_;
 };
 
-struct ChildRun {
-  int exit_code = -1;
-  std::vector<std::string> notes;
-};
-
 // Runs the server application in a child; `when_ready` runs in the parent once the child wrote "ready".
-ChildRun RunServer(std::vector<std::string> args, const std::function<void(pid_t)>& when_ready = {}) {
-  ChildRun run;
+ForkRun RunServer(std::vector<std::string> args, const std::function<void(pid_t)>& when_ready = {}) {
   TestFactory();
-  int fds[2];
-  if (::pipe(fds) != 0) return run;
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(fds[0]);
-    {
-      ServerApp app(fds[1]);
-      AfxAddTermHandler([&app] { app.Note("after the runtime ended: " + std::to_string(AfxOleGetLockCount())); });
-      std::vector<char*> argv;
-      for (std::string& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      const int code = AfxWinMain(static_cast<int>(args.size()), argv.data());
-      ::_exit(code);
-    }
-  }
-  ::close(fds[1]);
-  std::string line;
-  char c = 0;
-  for (;;) {
-    const ssize_t n = ::read(fds[0], &c, 1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    if (c != '\n') {
-      line += c;
-      continue;
-    }
-    run.notes.push_back(line);
-    if (line == "ready" && when_ready) when_ready(pid);
-    line.clear();
-  }
-  ::close(fds[0]);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return run;
+  return RunForked(
+      [&](int fd) -> int {
+        ServerApp app(fd);
+        AfxAddTermHandler(
+            [&app] { app.Note("after the runtime ended: " + std::to_string(AfxOleGetLockCount())); });
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::_exit(AfxWinMain(static_cast<int>(args.size()), argv.data()));  // before the application goes
+      },
+      [&](const std::string& note, pid_t pid) {
+        if (note == "ready" && when_ready) when_ready(pid);
+      });
 }
 
 using Notes = std::vector<std::string>;
@@ -116,19 +84,20 @@ class LoopTest : public DbusTest {
 };
 
 TEST_F(LoopTest, SigtermEndsTheBusLoopThroughExitInstance) {
-  const ChildRun run = RunServer({"server"}, SignalWhenServing(SIGTERM));
+  const ForkRun run = RunServer({"server"}, SignalWhenServing(SIGTERM));
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.notes, Notes({"connected yes", "ready", "exit with 0 objects", "after the runtime ended: 0"}));
+  EXPECT_EQ(run.notes,
+            Notes({"connected yes", "ready", "exit with 0 objects", "after the runtime ended: 0"}));
 }
 
 TEST_F(LoopTest, SigintEndsTheBusLoopThroughExitInstance) {
-  const ChildRun run = RunServer({"server"}, SignalWhenServing(SIGINT));
+  const ForkRun run = RunServer({"server"}, SignalWhenServing(SIGINT));
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.notes.back(), "after the runtime ended: 0");
 }
 
 TEST_F(LoopTest, LossOfTheBusEndsTheLoopThroughExitInstance) {
-  const ChildRun run = RunServer({"server"}, [this](pid_t pid) {
+  const ForkRun run = RunServer({"server"}, [this](pid_t pid) {
     BusClient client;
     ASSERT_TRUE(client.Connect());
     EXPECT_TRUE(WaitUntil([&] { return client.OwnerPid() == pid; }));
@@ -136,26 +105,28 @@ TEST_F(LoopTest, LossOfTheBusEndsTheLoopThroughExitInstance) {
     bus_.Stop();
   });
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.notes, Notes({"connected yes", "ready", "exit with 0 objects", "after the runtime ended: 0"}));
+  EXPECT_EQ(run.notes,
+            Notes({"connected yes", "ready", "exit with 0 objects", "after the runtime ended: 0"}));
 }
 
 TEST_F(LoopTest, TheRuntimesEndDropsTheObjectsThatAreLeft) {
   BusClient client;
   ASSERT_TRUE(client.Connect());
-  const ChildRun run = RunServer({"server"}, [&client](pid_t pid) {
+  const ForkRun run = RunServer({"server"}, [&client](pid_t pid) {
     EXPECT_TRUE(WaitUntil([&] { return client.OwnerPid() == pid; }));
     EXPECT_FALSE(client.CreateInstance().empty());
     EXPECT_FALSE(client.CreateInstance().empty());
     ::kill(pid, SIGTERM);
   });
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.notes, Notes({"connected yes", "ready", "exit with 2 objects", "after the runtime ended: 0"}));
+  EXPECT_EQ(run.notes,
+            Notes({"connected yes", "ready", "exit with 2 objects", "after the runtime ended: 0"}));
 }
 
 TEST_F(LoopTest, StarterAddressIsPreferredToTheSessionBus) {
   ::setenv("DBUS_STARTER_ADDRESS", bus_.address().c_str(), 1);
   ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/mivodb-test-socket", 1);
-  const ChildRun run = RunServer({"server"}, [this](pid_t pid) {
+  const ForkRun run = RunServer({"server"}, [this](pid_t pid) {
     ::setenv("DBUS_SESSION_BUS_ADDRESS", bus_.address().c_str(), 1);
     BusClient client;
     ASSERT_TRUE(client.Connect());
@@ -168,7 +139,7 @@ TEST_F(LoopTest, StarterAddressIsPreferredToTheSessionBus) {
 
 TEST_F(LoopTest, WithoutABusTheRuntimeCannotStart) {
   ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/mivodb-test-socket", 1);
-  const ChildRun run = RunServer({"server"});
+  const ForkRun run = RunServer({"server"});
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.notes, Notes({"no runtime", "exit with 0 objects", "after the runtime ended: 0"}));
 }
@@ -176,8 +147,9 @@ TEST_F(LoopTest, WithoutABusTheRuntimeCannotStart) {
 TEST_F(LoopTest, RegistrationRunNeedsNoBus) {
   ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/mivodb-test-socket", 1);
   for (const char* option : {"/RegServer", "-regserver", "/UnregServer", "-UNREGSERVER", "/RegServerX"}) {
-    const ChildRun run = RunServer({"server", "first", option});
-    EXPECT_EQ(run.notes, Notes({"connected no", "not registered", "exit with 0 objects", "after the runtime ended: 0"}))
+    const ForkRun run = RunServer({"server", "first", option});
+    EXPECT_EQ(run.notes,
+              Notes({"connected no", "not registered", "exit with 0 objects", "after the runtime ended: 0"}))
         << option;
   }
 }

@@ -6,9 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -18,6 +16,7 @@
 #include "platform/afx/afx.h"
 #include "platform/win32/winbase.h"
 #include "res/version.h"
+#include "support/TestEnv.h"
 
 #ifndef MIVO_TEST_PROGRAM_WITHOUT_VERSION
 #error "the build names a program without a version block"
@@ -114,18 +113,11 @@ struct ElfImage {
 
 class VersionFile : public ::testing::Test {
  protected:
-  VersionFile() {
-    char pattern[] = "/tmp/mivo-version-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) std::abort();
-    dir_ = pattern;
-  }
-  ~VersionFile() override { std::filesystem::remove_all(dir_); }
   std::string Write(const std::string& name, const std::vector<BYTE>& bytes) {
-    std::ofstream(dir_ + "/" + name, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return dir_ + "/" + name;
+    mivo::test::WriteFile(dir_.File(name), std::string(bytes.begin(), bytes.end()));
+    return dir_.File(name);
   }
-  std::string dir_;
+  mivo::test::TempDir dir_;
 };
 
 TEST_F(VersionFile, ProgramWithTheBlockAnswersItByteForByte) {
@@ -143,9 +135,8 @@ TEST_F(VersionFile, ProgramWithTheBlockAnswersItByteForByte) {
 }
 
 TEST_F(VersionFile, ServerExecutableCarriesTheBlock) {
-  const char* bin = std::getenv("MIVODB_BIN_DIR");
-  const std::string server = std::string(bin ? bin : "") + "/app/mivodb";
-  if (bin == nullptr || ::access(server.c_str(), R_OK) != 0) GTEST_SKIP() << "no server built at " << server;
+  const std::string server = mivo::test::ServerPath();
+  if (::access(server.c_str(), R_OK) != 0) GTEST_SKIP() << "no server built at " << server;
   const std::vector<BYTE> block = BlockOf(server);
   EXPECT_EQ(StringOf(block, "\\StringFileInfo\\040704B0\\InternalName"), u"MivoDB");
   EXPECT_EQ(StringOf(block, "\\StringFileInfo\\040704B0\\FileVersion"), u"3.1.1.0");
@@ -163,15 +154,15 @@ TEST_F(VersionFile, ProgramsWithoutTheBlockHaveNone) {
 
 TEST_F(VersionFile, FilesThatAreNoElfProgramsHaveNone) {
   const std::string notes = Write("notes.txt", {'h', 'i', '\n'});
-  const std::string fifo = dir_ + "/fifo";  // must not block
+  const std::string fifo = dir_.File("fifo");  // must not block
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
   const std::pair<std::string, DWORD> cases[] = {
       {notes, ERROR_BAD_EXE_FORMAT},
       {Write("empty", {}), ERROR_BAD_EXE_FORMAT},
       {Write("magic-only", {0x7F, 'E', 'L', 'F', 2, 1, 1}), ERROR_BAD_EXE_FORMAT},
       {fifo, ERROR_BAD_EXE_FORMAT},
-      {dir_, ERROR_BAD_EXE_FORMAT},
-      {dir_ + "/missing", ERROR_FILE_NOT_FOUND},
+      {dir_.path(), ERROR_BAD_EXE_FORMAT},
+      {dir_.File("missing"), ERROR_FILE_NOT_FOUND},
       {notes + "/inside", ERROR_PATH_NOT_FOUND},
   };
   for (const auto& [path, expected] : cases) {

@@ -8,31 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/win32/winnls.h"
+#include "platform/win32/nls_test_support.h"
 
 namespace {
-
-std::u16string Decode(UINT code_page, std::string_view bytes, DWORD flags = 0) {
-  const int n =
-      MultiByteToWideChar(code_page, flags, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-  std::u16string text(static_cast<std::size_t>(n), u'\0');
-  if (n > 0) {
-    EXPECT_EQ(
-        MultiByteToWideChar(code_page, flags, bytes.data(), static_cast<int>(bytes.size()), text.data(), n),
-        n);
-  }
-  return text;
-}
-
-std::string Encode(UINT code_page, std::u16string_view text, BOOL* used = nullptr) {
-  const int length = static_cast<int>(text.size());
-  const int n = WideCharToMultiByte(code_page, 0, text.data(), length, nullptr, 0, nullptr, used);
-  std::string bytes(static_cast<std::size_t>(n), '\0');
-  if (n > 0) {
-    EXPECT_EQ(WideCharToMultiByte(code_page, 0, text.data(), length, bytes.data(), n, nullptr, used), n);
-  }
-  return bytes;
-}
 
 std::string AllBytes() {
   std::string bytes;

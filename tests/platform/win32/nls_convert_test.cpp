@@ -5,35 +5,10 @@
 #include <string>
 #include <string_view>
 
-#include "platform/win32/winnls.h"
+#include "platform/win32/nls_test_support.h"
+#include "support/TestEnv.h"
 
 namespace {
-
-// Decodes all of `bytes` (explicit length) through a size query and a conversion; the result must agree.
-std::u16string Decode(UINT code_page, std::string_view bytes, DWORD flags = 0) {
-  const int n =
-      MultiByteToWideChar(code_page, flags, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-  std::u16string text(static_cast<std::size_t>(n), u'\0');
-  if (n > 0) {
-    EXPECT_EQ(
-        MultiByteToWideChar(code_page, flags, bytes.data(), static_cast<int>(bytes.size()), text.data(), n),
-        n);
-  }
-  return text;
-}
-
-// Encodes all of `text`; `used`, when given, receives lpUsedDefaultChar.
-std::string Encode(UINT code_page, std::u16string_view text, BOOL* used = nullptr,
-                   LPCSTR default_char = nullptr, DWORD flags = 0) {
-  const int length = static_cast<int>(text.size());
-  const int n = WideCharToMultiByte(code_page, flags, text.data(), length, nullptr, 0, default_char, used);
-  std::string bytes(static_cast<std::size_t>(n), '\0');
-  if (n > 0) {
-    EXPECT_EQ(WideCharToMultiByte(code_page, flags, text.data(), length, bytes.data(), n, default_char, used),
-              n);
-  }
-  return bytes;
-}
 
 // Each test starts and ends with the system ANSI code page read afresh.
 class Conversion : public ::testing::Test {
@@ -321,24 +296,9 @@ TEST_F(Utf8, RefusesTheArgumentsOfAnAnsiPage) {
 }
 
 TEST_F(SystemAnsiCodePage, Is1252WhenTheMachineNamesNone) {
-  // A machine hive that does not exist: the code page is absent.
-  char dir_template[] = "/tmp/mivo-nls-XXXXXX";
-  const char* dir = mkdtemp(dir_template);
-  ASSERT_NE(dir, nullptr);
-  const char* previous = std::getenv("MIVODB_MACHINE_HIVE");
-  const std::string saved = previous ? previous : "";
-  setenv("MIVODB_MACHINE_HIVE", (std::string(dir) + "/absent.hive").c_str(), 1);
-  mivo::nls::ResetForTesting();
-
+  const mivo::test::HiveSandbox hives;  // hive files that do not exist: the code page is absent
   EXPECT_EQ(GetACP(), 1252u);
   EXPECT_EQ(Decode(CP_ACP, "\x80\x81\xE9"), u"\u20AC\u0081\u00E9");
-
-  if (previous) {
-    setenv("MIVODB_MACHINE_HIVE", saved.c_str(), 1);
-  } else {
-    unsetenv("MIVODB_MACHINE_HIVE");
-  }
-  rmdir(dir);
 }
 
 TEST_F(SystemAnsiCodePage, OverrideDecidesWhatCpAcpConvertsWith) {

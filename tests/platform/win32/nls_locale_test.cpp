@@ -3,36 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <optional>
 #include <string>
 
 #include "platform/win32/winnls.h"
+#include "support/TestEnv.h"
 
 namespace {
 
-constexpr const char* kVariables[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
-
+// Each test starts with none of the locale variables set and ends with them as they were.
 class UserLanguage : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : kVariables) {
-      const char* value = std::getenv(name);
-      saved_.push_back(value ? std::optional<std::string>(value) : std::nullopt);
-      unsetenv(name);
-    }
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) env_.Unset(name);
     mivo::nls::ResetForTesting();
   }
-
-  void TearDown() override {
-    for (std::size_t i = 0; i < saved_.size(); ++i) {
-      if (saved_[i]) {
-        setenv(kVariables[i], saved_[i]->c_str(), 1);
-      } else {
-        unsetenv(kVariables[i]);
-      }
-    }
-    mivo::nls::ResetForTesting();
-  }
+  void TearDown() override { mivo::nls::ResetForTesting(); }
 
   // The language for LANG=`value` alone, read anew.
   LANGID LanguageFor(const char* value) {
@@ -41,8 +26,7 @@ class UserLanguage : public ::testing::Test {
     return GetUserDefaultLangID();
   }
 
- private:
-  std::vector<std::optional<std::string>> saved_;
+  mivo::test::ScopedEnv env_;
 };
 
 TEST_F(UserLanguage, IsUsEnglishWhenNoVariableIsSet) {

@@ -2,29 +2,29 @@
 // write anything) and from the rights a handle was opened with.
 #include "platform/win32/registry_test_support.h"
 
-namespace registry_test {
+namespace mivo::test {
 namespace {
 
 class RegistryAccess : public RegistryTest {
  protected:
   // A user hive with Software\Mivotec holding "Lang" = 7 and a subkey "Sub", owned by root.
   void MakeUserHive(mode_t mode) {
-    Key key, sub;
-    ASSERT_EQ(Create(HKEY_CURRENT_USER, u"Software\\Mivotec", key), ERROR_SUCCESS);
+    RegKey key, sub;
+    ASSERT_EQ(key.Create(HKEY_CURRENT_USER, u"Software\\Mivotec"), ERROR_SUCCESS);
     ASSERT_EQ(SetDword(key, u"Lang", 7), ERROR_SUCCESS);
-    ASSERT_EQ(Create(key, u"Sub", sub), ERROR_SUCCESS);
+    ASSERT_EQ(sub.Create(key, u"Sub"), ERROR_SUCCESS);
     key.Close();
     sub.Close();
     mivo::reg::ResetForTesting();
-    ASSERT_EQ(::chmod(userHive_.c_str(), mode), 0);
-    ASSERT_EQ(::chmod((dir_ + "/user").c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(hives_.userHive().c_str(), mode), 0);
+    ASSERT_EQ(::chmod(hives_.File("user").c_str(), 0755), 0);
   }
 };
 
 TEST_F(RegistryAccess, ReadOnlyHiveRefusesWriteAccessAndGrantsReadAccess) {
   if (!IsRoot()) GTEST_SKIP() << "needs root to run a part as uid 65534";
   MakeUserHive(0644);
-  const std::string before = ReadBytes(userHive_);
+  const std::string before = ReadFile(hives_.userHive());
 
   const ChildResult child = RunInChild(
       [](Report& report) {
@@ -83,8 +83,8 @@ TEST_F(RegistryAccess, ReadOnlyHiveRefusesWriteAccessAndGrantsReadAccess) {
   EXPECT_EQ(child["setOnRoot"], ERROR_ACCESS_DENIED);
   EXPECT_EQ(child["maximumAllowed"], ERROR_SUCCESS);
   EXPECT_EQ(child["setThroughMaximumAllowed"], ERROR_ACCESS_DENIED);
-  EXPECT_EQ(ReadBytes(userHive_), before);
-  EXPECT_EQ(FolderEntries(dir_ + "/user"), std::vector<std::string>{"user.hive"});
+  EXPECT_EQ(ReadFile(hives_.userHive()), before);
+  EXPECT_EQ(FolderEntries(hives_.File("user")), std::vector<std::string>{"user.hive"});
 }
 
 TEST_F(RegistryAccess, WritableFileInAFolderWithoutWriteAccessIsReadOnly) {
@@ -108,7 +108,7 @@ TEST_F(RegistryAccess, WritableFileInAFolderWithoutWriteAccessIsReadOnly) {
 TEST_F(RegistryAccess, UnreadableHiveBehavesAsARootWithoutKeys) {
   if (!IsRoot()) GTEST_SKIP() << "needs root to run a part as uid 65534";
   MakeUserHive(0600);
-  const std::string before = ReadBytes(userHive_);
+  const std::string before = ReadFile(hives_.userHive());
   const ChildResult child = RunInChild(
       [](Report& report) {
         HKEY key = nullptr;
@@ -126,12 +126,12 @@ TEST_F(RegistryAccess, UnreadableHiveBehavesAsARootWithoutKeys) {
   EXPECT_EQ(child["query"], ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(child["set"], ERROR_ACCESS_DENIED);
   EXPECT_EQ(child["subkeys"], 0);
-  EXPECT_EQ(ReadBytes(userHive_), before);
+  EXPECT_EQ(ReadFile(hives_.userHive()), before);
 }
 
 TEST_F(RegistryAccess, MissingHiveInAFolderWithoutWriteAccessCannotBeCreated) {
   if (!IsRoot()) GTEST_SKIP() << "needs root to run a part as uid 65534";
-  ASSERT_EQ(::mkdir((dir_ + "/user").c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(hives_.File("user").c_str(), 0755), 0);
   const ChildResult child = RunInChild(
       [](Report& report) {
         HKEY key = nullptr;
@@ -146,30 +146,30 @@ TEST_F(RegistryAccess, MissingHiveInAFolderWithoutWriteAccessCannotBeCreated) {
   EXPECT_EQ(child["create"], ERROR_ACCESS_DENIED);
   EXPECT_EQ(child["set"], ERROR_ACCESS_DENIED);
   EXPECT_EQ(child["openRoot"], ERROR_ACCESS_DENIED);
-  EXPECT_FALSE(Exists(userHive_));
+  EXPECT_FALSE(FileExists(hives_.userHive()));
 }
 
 TEST_F(RegistryAccess, HandleOpenedForReadRefusesWritesOnAWritableHive) {
   MakeUserHive(0644);
-  Key read;
-  ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Software\\Mivotec", read, KEY_READ), ERROR_SUCCESS);
+  RegKey read;
+  ASSERT_EQ(read.Open(HKEY_CURRENT_USER, u"Software\\Mivotec", KEY_READ), ERROR_SUCCESS);
   EXPECT_EQ(SetDword(read, u"Lang", 8), ERROR_ACCESS_DENIED);
   EXPECT_EQ(RegDeleteValueW(read, u"Lang"), ERROR_ACCESS_DENIED);
   EXPECT_EQ(RegDeleteTreeW(read, nullptr), ERROR_ACCESS_DENIED);
-  Key created;
-  EXPECT_EQ(Create(read, u"New", created), ERROR_ACCESS_DENIED);
-  Key existing;
-  EXPECT_EQ(Create(read, u"Sub", existing), ERROR_SUCCESS);  // opening an existing key needs no right on read
-  const Read value = ReadValue(read, u"Lang");
+  RegKey created;
+  EXPECT_EQ(created.Create(read, u"New"), ERROR_ACCESS_DENIED);
+  RegKey existing;
+  EXPECT_EQ(existing.Create(read, u"Sub"), ERROR_SUCCESS);  // opening an existing key needs no right on read
+  const RegValue value = ReadValue(read, u"Lang");
   EXPECT_EQ(value.bytes, std::string("\x07\0\0\0", 4));
-  Key check;
-  EXPECT_EQ(Open(HKEY_CURRENT_USER, u"Software\\Mivotec\\New", check), ERROR_FILE_NOT_FOUND);
+  RegKey check;
+  EXPECT_EQ(check.Open(HKEY_CURRENT_USER, u"Software\\Mivotec\\New"), ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(RegistryAccess, HandleWithoutQueryRightCannotRead) {
   MakeUserHive(0644);
-  Key writeOnly;
-  ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Software\\Mivotec", writeOnly, KEY_SET_VALUE), ERROR_SUCCESS);
+  RegKey writeOnly;
+  ASSERT_EQ(writeOnly.Open(HKEY_CURRENT_USER, u"Software\\Mivotec", KEY_SET_VALUE), ERROR_SUCCESS);
   EXPECT_EQ(SetDword(writeOnly, u"Lang", 9), ERROR_SUCCESS);
   EXPECT_EQ(ReadValue(writeOnly, u"Lang").status, ERROR_ACCESS_DENIED);
   WCHAR name[8];
@@ -183,9 +183,9 @@ TEST_F(RegistryAccess, HandleWithoutQueryRightCannotRead) {
 TEST_F(RegistryAccess, HiveThatTurnsReadOnlyRefusesWritesThroughAFullAccessHandle) {
   if (!IsRoot()) GTEST_SKIP() << "needs root to run a part as uid 65534";
   MakeUserHive(0666);
-  ASSERT_EQ(::chown((dir_ + "/user").c_str(), 65534, 65534), 0);  // the child may change its folder
+  ASSERT_EQ(::chown(hives_.File("user").c_str(), 65534, 65534), 0);  // the child may change its folder
   const ChildResult child = RunInChild(
-      [folder = dir_ + "/user"](Report& report) {
+      [folder = hives_.File("user")](Report& report) {
         HKEY key = nullptr;
         report("open", RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Mivotec", 0, KEY_ALL_ACCESS, &key));
         report("setBefore", SetDword(key, u"Lang", 8));
@@ -199,10 +199,10 @@ TEST_F(RegistryAccess, HiveThatTurnsReadOnlyRefusesWritesThroughAFullAccessHandl
   EXPECT_EQ(child["setBefore"], ERROR_SUCCESS);
   ASSERT_EQ(child["chmod"], 0);
   EXPECT_EQ(child["setAfter"], ERROR_ACCESS_DENIED);
-  Key key;
-  ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Software\\Mivotec", key, KEY_READ), ERROR_SUCCESS);
+  RegKey key;
+  ASSERT_EQ(key.Open(HKEY_CURRENT_USER, u"Software\\Mivotec", KEY_READ), ERROR_SUCCESS);
   EXPECT_EQ(ReadValue(key, u"Lang").bytes, std::string("\x08\0\0\0", 4));
 }
 
 }  // namespace
-}  // namespace registry_test
+}  // namespace mivo::test

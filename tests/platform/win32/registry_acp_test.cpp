@@ -2,24 +2,16 @@
 #include "platform/win32/registry_test_support.h"
 #include "platform/win32/winnls.h"
 
-namespace registry_test {
+namespace mivo::test {
 namespace {
 
 class RegistryAcp : public RegistryTest {
  protected:
-  void SetUp() override {
-    RegistryTest::SetUp();
-    mivo::nls::SetAnsiCodePageForTesting(0);
-    mivo::nls::ResetForTesting();
-  }
-  void TearDown() override {
-    mivo::nls::ResetForTesting();
-    RegistryTest::TearDown();
-  }
+  void SetUp() override { mivo::nls::SetAnsiCodePageForTesting(0); }
 
   void SetAcp(DWORD type, const std::string& bytes) {
-    Key key;
-    ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", key),
+    RegKey key;
+    ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage"),
               ERROR_SUCCESS);
     ASSERT_EQ(SetBytes(key, u"ACP", type, bytes), ERROR_SUCCESS);
   }
@@ -41,9 +33,9 @@ TEST_F(RegistryAcp, ValueIsReadOnceUntilTheCacheIsReset) {
 
 TEST_F(RegistryAcp, MissingHiveKeyOrValueMeans1252) {
   EXPECT_EQ(GetACP(), 1252U);  // no hive file at all
-  EXPECT_FALSE(Exists(machineHive_));
-  Key key;
-  ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", key),
+  EXPECT_FALSE(FileExists(hives_.machineHive()));
+  RegKey key;
+  ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage"),
             ERROR_SUCCESS);
   ASSERT_EQ(SetSz(key, u"OEMCP", u"866"), ERROR_SUCCESS);
   mivo::nls::ResetForTesting();
@@ -73,11 +65,11 @@ TEST_F(RegistryAcp, TextWithoutTerminatorIsReadToItsEnd) {
 }
 
 TEST_F(RegistryAcp, DamagedMachineHiveMeans1252) {
-  ASSERT_EQ(::mkdir((dir_ + "/machine").c_str(), 0755), 0);
-  WriteBytes(machineHive_, "not a hive");
+  ASSERT_EQ(::mkdir(hives_.File("machine").c_str(), 0755), 0);
+  WriteFile(hives_.machineHive(), "not a hive");
   EXPECT_EQ(GetACP(), 1252U);
-  EXPECT_EQ(ReadBytes(machineHive_), "not a hive");
+  EXPECT_EQ(ReadFile(hives_.machineHive()), "not a hive");
 }
 
 }  // namespace
-}  // namespace registry_test
+}  // namespace mivo::test

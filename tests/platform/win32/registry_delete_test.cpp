@@ -1,46 +1,40 @@
 // Deleting keys: RegDeleteKeyW only removes leaves, RegDeleteTreeW removes whole subtrees.
 #include "platform/win32/registry_test_support.h"
 
-namespace registry_test {
+namespace mivo::test {
 namespace {
 
 class RegistryDelete : public RegistryTest {
  protected:
   void SetUp() override {
-    RegistryTest::SetUp();
     // Tree: Root\A\B\C, Root\A\B2, Root\AB (a sibling sharing A's prefix), each with a value.
     for (const char16_t* path : {u"Root\\A\\B\\C", u"Root\\A\\B2", u"Root\\AB"}) {
-      Key key;
-      ASSERT_EQ(Create(HKEY_CURRENT_USER, path, key), ERROR_SUCCESS);
+      RegKey key;
+      ASSERT_EQ(key.Create(HKEY_CURRENT_USER, path), ERROR_SUCCESS);
       ASSERT_EQ(SetDword(key, u"v", 1), ERROR_SUCCESS);
     }
-    Key a;
-    ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Root\\A", a), ERROR_SUCCESS);
+    RegKey a;
+    ASSERT_EQ(a.Open(HKEY_CURRENT_USER, u"Root\\A"), ERROR_SUCCESS);
     ASSERT_EQ(SetDword(a, u"onA", 1), ERROR_SUCCESS);
-  }
-
-  bool KeyExists(const char16_t* path) {
-    Key key;
-    return Open(HKEY_CURRENT_USER, path, key, KEY_READ) == ERROR_SUCCESS;
   }
 };
 
 TEST_F(RegistryDelete, DeleteKeyRefusesAKeyWithSubkeysAndChangesNothing) {
   EXPECT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, u"Root\\A"), ERROR_ACCESS_DENIED);
-  EXPECT_TRUE(KeyExists(u"Root\\A\\B\\C"));
-  Key a;
-  ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Root\\A", a), ERROR_SUCCESS);
+  EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, u"Root\\A\\B\\C"));
+  RegKey a;
+  ASSERT_EQ(a.Open(HKEY_CURRENT_USER, u"Root\\A"), ERROR_SUCCESS);
   EXPECT_EQ(ReadValue(a, u"onA").status, ERROR_SUCCESS);
 }
 
 TEST_F(RegistryDelete, DeleteKeyRemovesALeafWithItsValues) {
-  Key b;
-  ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Root\\A\\B", b), ERROR_SUCCESS);
+  RegKey b;
+  ASSERT_EQ(b.Open(HKEY_CURRENT_USER, u"Root\\A\\B"), ERROR_SUCCESS);
   ASSERT_EQ(RegDeleteKeyW(b, u"c"), ERROR_SUCCESS);
-  EXPECT_FALSE(KeyExists(u"Root\\A\\B\\C"));
+  EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, u"Root\\A\\B\\C"));
   EXPECT_TRUE(SubkeyNames(b).empty());
-  Key recreated;
-  ASSERT_EQ(Create(HKEY_CURRENT_USER, u"Root\\A\\B\\C", recreated), ERROR_SUCCESS);
+  RegKey recreated;
+  ASSERT_EQ(recreated.Create(HKEY_CURRENT_USER, u"Root\\A\\B\\C"), ERROR_SUCCESS);
   EXPECT_TRUE(ValueNames(recreated).empty());
 }
 
@@ -57,36 +51,36 @@ TEST_F(RegistryDelete, RootKeyCannotBeDeleted) {
 }
 
 TEST_F(RegistryDelete, DeleteKeyWithAnEmptyPathDeletesTheHandlesOwnKey) {
-  Key c;
-  ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Root\\A\\B\\C", c), ERROR_SUCCESS);
+  RegKey c;
+  ASSERT_EQ(c.Open(HKEY_CURRENT_USER, u"Root\\A\\B\\C"), ERROR_SUCCESS);
   ASSERT_EQ(RegDeleteKeyW(c, u""), ERROR_SUCCESS);
-  EXPECT_FALSE(KeyExists(u"Root\\A\\B\\C"));
+  EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, u"Root\\A\\B\\C"));
   EXPECT_EQ(ReadValue(c, u"v").status, ERROR_KEY_DELETED);
 }
 
 TEST_F(RegistryDelete, DeleteTreeRemovesTheSubtreeAndLeavesSiblings) {
   ASSERT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, u"root\\a"), ERROR_SUCCESS);
-  EXPECT_FALSE(KeyExists(u"Root\\A"));
-  EXPECT_FALSE(KeyExists(u"Root\\A\\B\\C"));
-  EXPECT_TRUE(KeyExists(u"Root\\AB"));
-  Key root;
-  ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Root", root), ERROR_SUCCESS);
+  EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, u"Root\\A"));
+  EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, u"Root\\A\\B\\C"));
+  EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, u"Root\\AB"));
+  RegKey root;
+  ASSERT_EQ(root.Open(HKEY_CURRENT_USER, u"Root"), ERROR_SUCCESS);
   EXPECT_EQ(SubkeyNames(root), std::vector<std::u16string>{u"AB"});
   // The values of the deleted keys are gone too: a recreated key starts empty.
-  Key again;
-  ASSERT_EQ(Create(HKEY_CURRENT_USER, u"Root\\A\\B2", again), ERROR_SUCCESS);
+  RegKey again;
+  ASSERT_EQ(again.Create(HKEY_CURRENT_USER, u"Root\\A\\B2"), ERROR_SUCCESS);
   EXPECT_TRUE(ValueNames(again).empty());
 }
 
 TEST_F(RegistryDelete, DeleteTreeWithoutSubkeyEmptiesTheKeyButKeepsIt) {
-  Key a;
-  ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Root\\A", a), ERROR_SUCCESS);
+  RegKey a;
+  ASSERT_EQ(a.Open(HKEY_CURRENT_USER, u"Root\\A"), ERROR_SUCCESS);
   ASSERT_EQ(RegDeleteTreeW(a, nullptr), ERROR_SUCCESS);
-  EXPECT_TRUE(KeyExists(u"Root\\A"));
+  EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, u"Root\\A"));
   EXPECT_TRUE(SubkeyNames(a).empty());
   EXPECT_TRUE(ValueNames(a).empty());
   EXPECT_EQ(SetDword(a, u"stillUsable", 1), ERROR_SUCCESS);
-  EXPECT_TRUE(KeyExists(u"Root\\AB"));
+  EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, u"Root\\AB"));
 }
 
 TEST_F(RegistryDelete, DeleteTreeOfAMissingKeyIsFileNotFound) {
@@ -94,12 +88,12 @@ TEST_F(RegistryDelete, DeleteTreeOfAMissingKeyIsFileNotFound) {
 }
 
 TEST_F(RegistryDelete, EnumerationClosesTheGapOfADeletedSubkey) {
-  Key a;
-  ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Root\\A", a), ERROR_SUCCESS);
+  RegKey a;
+  ASSERT_EQ(a.Open(HKEY_CURRENT_USER, u"Root\\A"), ERROR_SUCCESS);
   ASSERT_EQ(SubkeyNames(a), (std::vector<std::u16string>{u"B", u"B2"}));
   ASSERT_EQ(RegDeleteTreeW(a, u"B"), ERROR_SUCCESS);
   EXPECT_EQ(SubkeyNames(a), std::vector<std::u16string>{u"B2"});
 }
 
 }  // namespace
-}  // namespace registry_test
+}  // namespace mivo::test

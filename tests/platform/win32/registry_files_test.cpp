@@ -6,14 +6,14 @@
 
 #include "platform/win32/registry_test_support.h"
 
-namespace registry_test {
+namespace mivo::test {
 namespace {
 
 using RegistryFiles = RegistryTest;
 
 TEST_F(RegistryFiles, ReadsOfAMissingHiveFindNothingAndCreateNoFile) {
-  Key key;
-  EXPECT_EQ(Open(HKEY_CURRENT_USER, u"Software", key, KEY_READ), ERROR_FILE_NOT_FOUND);
+  RegKey key;
+  EXPECT_EQ(key.Open(HKEY_CURRENT_USER, u"Software", KEY_READ), ERROR_FILE_NOT_FOUND);
   DWORD size = 0;
   EXPECT_EQ(RegQueryValueExW(HKEY_CURRENT_USER, u"x", nullptr, nullptr, nullptr, &size),
             ERROR_FILE_NOT_FOUND);
@@ -31,77 +31,71 @@ TEST_F(RegistryFiles, ReadsOfAMissingHiveFindNothingAndCreateNoFile) {
   EXPECT_EQ(RegDeleteValueW(HKEY_CURRENT_USER, u"x"), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, u"x"), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, u"x"), ERROR_FILE_NOT_FOUND);
-  Key root;
-  EXPECT_EQ(Open(HKEY_CURRENT_USER, u"", root, KEY_READ), ERROR_SUCCESS);  // the root itself is there
+  RegKey root;
+  EXPECT_EQ(root.Open(HKEY_CURRENT_USER, u"", KEY_READ), ERROR_SUCCESS);  // the root itself is there
 
-  EXPECT_FALSE(Exists(userHive_));
-  EXPECT_FALSE(Exists(dir_ + "/user"));
+  EXPECT_FALSE(FileExists(hives_.userHive()));
+  EXPECT_FALSE(FileExists(hives_.File("user")));
 }
 
 TEST_F(RegistryFiles, FirstWriteCreatesTheFolderAndTheHiveAndNothingElse) {
   ASSERT_EQ(SetDword(HKEY_CURRENT_USER, u"first", 1), ERROR_SUCCESS);
-  EXPECT_EQ(FolderEntries(dir_ + "/user"), std::vector<std::string>{"user.hive"});
+  EXPECT_EQ(FolderEntries(hives_.File("user")), std::vector<std::string>{"user.hive"});
   mivo::reg::ResetForTesting();
   EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, u"first").status, ERROR_SUCCESS);
 }
 
 TEST_F(RegistryFiles, CreatingAKeyCreatesAMissingHive) {
-  Key key;
-  ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, u"Software\\Mivotec", key), ERROR_SUCCESS);
-  EXPECT_TRUE(Exists(machineHive_));
+  RegKey key;
+  ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, u"Software\\Mivotec"), ERROR_SUCCESS);
+  EXPECT_TRUE(FileExists(hives_.machineHive()));
 }
 
 TEST_F(RegistryFiles, HiveIsAnSqliteDatabaseWithARollbackJournal) {
   ASSERT_EQ(SetDword(HKEY_CURRENT_USER, u"x", 1), ERROR_SUCCESS);
-  const std::string bytes = ReadBytes(userHive_);
+  const std::string bytes = ReadFile(hives_.userHive());
   ASSERT_GE(bytes.size(), 100U);
   EXPECT_EQ(bytes.substr(0, 16), std::string("SQLite format 3\0", 16));
   EXPECT_EQ(bytes[18], 1);  // file format versions: 1 is the rollback journal, 2 would be WAL
   EXPECT_EQ(bytes[19], 1);
-  EXPECT_FALSE(Exists(userHive_ + "-wal"));
+  EXPECT_FALSE(FileExists(hives_.userHive() + "-wal"));
 }
 
 TEST_F(RegistryFiles, HivePathsComeFromTheEnvironmentWithDefaults) {
-  EXPECT_EQ(mivo::reg::HiveFileOf(HKEY_LOCAL_MACHINE), machineHive_);
-  EXPECT_EQ(mivo::reg::HiveFileOf(HKEY_CURRENT_USER), userHive_);
+  EXPECT_EQ(mivo::reg::HiveFileOf(HKEY_LOCAL_MACHINE), hives_.machineHive());
+  EXPECT_EQ(mivo::reg::HiveFileOf(HKEY_CURRENT_USER), hives_.userHive());
   EXPECT_EQ(mivo::reg::HiveFileOf(nullptr), "");
 
-  const char* home = std::getenv("HOME");
-  const std::string savedHome = home ? home : "";
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  const std::string savedXdg = xdg ? xdg : "";
-  ::unsetenv("MIVODB_MACHINE_HIVE");
-  ::unsetenv("MIVODB_USER_HIVE");
-  ::setenv("HOME", "/home/someone", 1);
-  ::setenv("XDG_CONFIG_HOME", "/xdg/config", 1);
+  ScopedEnv env;
+  env.Unset("MIVODB_MACHINE_HIVE");
+  env.Unset("MIVODB_USER_HIVE");
+  env.Set("HOME", "/home/someone");
+  env.Set("XDG_CONFIG_HOME", "/xdg/config");
   mivo::reg::ResetForTesting();
   EXPECT_EQ(mivo::reg::HiveFileOf(HKEY_LOCAL_MACHINE), "/etc/mivodb/machine.hive");
   EXPECT_EQ(mivo::reg::HiveFileOf(HKEY_CURRENT_USER), "/xdg/config/mivodb/user.hive");
-  ::unsetenv("XDG_CONFIG_HOME");
+  env.Unset("XDG_CONFIG_HOME");
   mivo::reg::ResetForTesting();
   EXPECT_EQ(mivo::reg::HiveFileOf(HKEY_CURRENT_USER), "/home/someone/.config/mivodb/user.hive");
 
   // Read when first used: a change without ResetForTesting is not seen.
-  ::setenv("MIVODB_USER_HIVE", (dir_ + "/other.hive").c_str(), 1);
+  env.Set("MIVODB_USER_HIVE", hives_.File("other.hive"));
   EXPECT_EQ(mivo::reg::HiveFileOf(HKEY_CURRENT_USER), "/home/someone/.config/mivodb/user.hive");
-
-  ::setenv("HOME", savedHome.c_str(), 1);
-  if (!savedXdg.empty()) ::setenv("XDG_CONFIG_HOME", savedXdg.c_str(), 1);
 }
 
 TEST_F(RegistryFiles, HiveReplacedOnDiskIsSeenAndOldHandlesReportTheirKeyDeleted) {
-  Key old;
-  ASSERT_EQ(Create(HKEY_CURRENT_USER, u"k", old), ERROR_SUCCESS);
+  RegKey old;
+  ASSERT_EQ(old.Create(HKEY_CURRENT_USER, u"k"), ERROR_SUCCESS);
   ASSERT_EQ(SetDword(old, u"v", 1), ERROR_SUCCESS);
   // Another hive with the same key path takes the file's place.
   ASSERT_EQ(SetDword(HKEY_LOCAL_MACHINE, u"m", 1), ERROR_SUCCESS);
   {
-    Key machineKey;
-    ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, u"k", machineKey), ERROR_SUCCESS);
+    RegKey machineKey;
+    ASSERT_EQ(machineKey.Create(HKEY_LOCAL_MACHINE, u"k"), ERROR_SUCCESS);
   }
-  const std::string replacement = userHive_ + ".replacement";
-  WriteBytes(replacement, ReadBytes(machineHive_));
-  ASSERT_EQ(::rename(replacement.c_str(), userHive_.c_str()), 0);
+  const std::string replacement = hives_.userHive() + ".replacement";
+  WriteFile(replacement, ReadFile(hives_.machineHive()));
+  ASSERT_EQ(::rename(replacement.c_str(), hives_.userHive().c_str()), 0);
 
   EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, u"m").status, ERROR_SUCCESS);
   EXPECT_EQ(ReadValue(old, u"v").status, ERROR_KEY_DELETED);
@@ -133,8 +127,8 @@ class RegistryDamagedHive : public RegistryTest, public ::testing::WithParamInte
   // A valid hive of several pages, then damaged as the parameter says.
   void MakeDamagedUserHive() {
     mivo::reg::HiveTransaction transaction(HKEY_CURRENT_USER);  // one commit, not 200
-    Key key;
-    ASSERT_EQ(Create(HKEY_CURRENT_USER, u"Software\\Mivotec", key), ERROR_SUCCESS);
+    RegKey key;
+    ASSERT_EQ(key.Create(HKEY_CURRENT_USER, u"Software\\Mivotec"), ERROR_SUCCESS);
     for (int i = 0; i < 200; ++i) {
       const std::u16string name = u"value" + std::u16string(1, static_cast<char16_t>(u'A' + i % 26)) +
                                   std::u16string(static_cast<std::size_t>(i / 26 + 1), u'x');
@@ -143,7 +137,7 @@ class RegistryDamagedHive : public RegistryTest, public ::testing::WithParamInte
     key.Close();
     ASSERT_EQ(transaction.Commit(), ERROR_SUCCESS);
     mivo::reg::ResetForTesting();
-    std::string bytes = ReadBytes(userHive_);
+    std::string bytes = ReadFile(hives_.userHive());
     ASSERT_GT(bytes.size(), 8192U);
     switch (GetParam()) {
       case Damage::kTextFile:
@@ -165,7 +159,7 @@ class RegistryDamagedHive : public RegistryTest, public ::testing::WithParamInte
         for (std::size_t i = 4096; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 31);
         break;
     }
-    WriteBytes(userHive_, bytes);
+    WriteFile(hives_.userHive(), bytes);
     original_ = bytes;
   }
 
@@ -175,16 +169,16 @@ class RegistryDamagedHive : public RegistryTest, public ::testing::WithParamInte
 TEST_P(RegistryDamagedHive, EveryCallFailsWithBadDbNamesTheFileAndLeavesItByteIdentical) {
   MakeDamagedUserHive();
   if (HasFatalFailure()) return;
-  const std::vector<std::string> entriesBefore = FolderEntries(dir_ + "/user");
+  const std::vector<std::string> entriesBefore = FolderEntries(hives_.File("user"));
   EXPECT_EQ(mivo::reg::LastHiveProblem(), "");
 
-  Key key;
-  EXPECT_EQ(Open(HKEY_CURRENT_USER, u"Software\\Mivotec", key, KEY_READ), ERROR_BADDB);
-  EXPECT_EQ(mivo::reg::LastHiveProblem(), userHive_);
-  EXPECT_EQ(Open(HKEY_CURRENT_USER, u"Software\\Mivotec", key, KEY_ALL_ACCESS), ERROR_BADDB);
-  EXPECT_EQ(Open(HKEY_CURRENT_USER, u"", key, KEY_READ), ERROR_BADDB);
-  EXPECT_EQ(Open(HKEY_CURRENT_USER, u"Nowhere", key, KEY_READ), ERROR_BADDB);
-  EXPECT_EQ(Create(HKEY_CURRENT_USER, u"Software\\New", key), ERROR_BADDB);
+  RegKey key;
+  EXPECT_EQ(key.Open(HKEY_CURRENT_USER, u"Software\\Mivotec", KEY_READ), ERROR_BADDB);
+  EXPECT_EQ(mivo::reg::LastHiveProblem(), hives_.userHive());
+  EXPECT_EQ(key.Open(HKEY_CURRENT_USER, u"Software\\Mivotec", KEY_ALL_ACCESS), ERROR_BADDB);
+  EXPECT_EQ(key.Open(HKEY_CURRENT_USER, u"", KEY_READ), ERROR_BADDB);
+  EXPECT_EQ(key.Open(HKEY_CURRENT_USER, u"Nowhere", KEY_READ), ERROR_BADDB);
+  EXPECT_EQ(key.Create(HKEY_CURRENT_USER, u"Software\\New"), ERROR_BADDB);
   EXPECT_EQ(SetDword(HKEY_CURRENT_USER, u"x", 1), ERROR_BADDB);
   EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, u"x").status, ERROR_BADDB);
   EXPECT_EQ(RegDeleteValueW(HKEY_CURRENT_USER, u"x"), ERROR_BADDB);
@@ -202,8 +196,8 @@ TEST_P(RegistryDamagedHive, EveryCallFailsWithBadDbNamesTheFileAndLeavesItByteId
   }
   EXPECT_EQ(key.get(), nullptr);
 
-  EXPECT_EQ(ReadBytes(userHive_), original_);
-  EXPECT_EQ(FolderEntries(dir_ + "/user"), entriesBefore);
+  EXPECT_EQ(ReadFile(hives_.userHive()), original_);
+  EXPECT_EQ(FolderEntries(hives_.File("user")), entriesBefore);
 
   // The other root is not affected.
   EXPECT_EQ(SetDword(HKEY_LOCAL_MACHINE, u"fine", 1), ERROR_SUCCESS);
@@ -216,24 +210,24 @@ INSTANTIATE_TEST_SUITE_P(AllKinds, RegistryDamagedHive,
                          DamageName);
 
 TEST_F(RegistryFiles, DamagedHiveIsNamedForTheThreadThatMetIt) {
-  ASSERT_EQ(::mkdir((dir_ + "/machine").c_str(), 0755), 0);
-  WriteBytes(machineHive_, "not a hive");
-  Key key;
-  ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, u"Software", key, KEY_READ), ERROR_BADDB);
-  EXPECT_EQ(mivo::reg::LastHiveProblem(), machineHive_);
+  ASSERT_EQ(::mkdir(hives_.File("machine").c_str(), 0755), 0);
+  WriteFile(hives_.machineHive(), "not a hive");
+  RegKey key;
+  ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, u"Software", KEY_READ), ERROR_BADDB);
+  EXPECT_EQ(mivo::reg::LastHiveProblem(), hives_.machineHive());
   std::string seenByOtherThread = "unset";
   std::thread([&] { seenByOtherThread = mivo::reg::LastHiveProblem(); }).join();
   EXPECT_EQ(seenByOtherThread, "");
 }
 
 TEST_F(RegistryFiles, HiveRepairedOnDiskIsUsedAgain) {
-  ASSERT_EQ(::mkdir((dir_ + "/user").c_str(), 0755), 0);
-  WriteBytes(userHive_, "garbage");
+  ASSERT_EQ(::mkdir(hives_.File("user").c_str(), 0755), 0);
+  WriteFile(hives_.userHive(), "garbage");
   EXPECT_EQ(SetDword(HKEY_CURRENT_USER, u"x", 1), ERROR_BADDB);
-  ASSERT_EQ(::unlink(userHive_.c_str()), 0);  // an administrator removes the damaged file
+  ASSERT_EQ(::unlink(hives_.userHive().c_str()), 0);  // an administrator removes the damaged file
   EXPECT_EQ(SetDword(HKEY_CURRENT_USER, u"x", 1), ERROR_SUCCESS);
   EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, u"x").status, ERROR_SUCCESS);
 }
 
 }  // namespace
-}  // namespace registry_test
+}  // namespace mivo::test

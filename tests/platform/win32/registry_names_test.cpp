@@ -2,45 +2,45 @@
 // default value, name limits and the order of subkeys.
 #include "platform/win32/registry_test_support.h"
 
-namespace registry_test {
+namespace mivo::test {
 namespace {
 
 using RegistryNames = RegistryTest;
 
 TEST_F(RegistryNames, KeyOpensInAnyAsciiCaseAndKeepsTheCaseItWasCreatedWith) {
-  Key created;
-  ASSERT_EQ(Create(HKEY_CURRENT_USER, u"Software\\MixedCase", created), ERROR_SUCCESS);
-  Key opened;
-  EXPECT_EQ(Open(HKEY_CURRENT_USER, u"SOFTWARE\\mixedCASE", opened), ERROR_SUCCESS);
+  RegKey created;
+  ASSERT_EQ(created.Create(HKEY_CURRENT_USER, u"Software\\MixedCase"), ERROR_SUCCESS);
+  RegKey opened;
+  EXPECT_EQ(opened.Open(HKEY_CURRENT_USER, u"SOFTWARE\\mixedCASE"), ERROR_SUCCESS);
 
-  Key again;
+  RegKey again;
   DWORD disposition = 0;
-  ASSERT_EQ(Create(HKEY_CURRENT_USER, u"software\\MIXEDCASE", again, KEY_ALL_ACCESS, &disposition),
+  ASSERT_EQ(again.Create(HKEY_CURRENT_USER, u"software\\MIXEDCASE", KEY_ALL_ACCESS, &disposition),
             ERROR_SUCCESS);
   EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
 
-  Key software;
-  ASSERT_EQ(Open(HKEY_CURRENT_USER, u"software", software), ERROR_SUCCESS);
+  RegKey software;
+  ASSERT_EQ(software.Open(HKEY_CURRENT_USER, u"software"), ERROR_SUCCESS);
   EXPECT_EQ(SubkeyNames(software), std::vector<std::u16string>{u"MixedCase"});
   EXPECT_EQ(SubkeyNames(HKEY_CURRENT_USER), std::vector<std::u16string>{u"Software"});
 }
 
 TEST_F(RegistryNames, HandlesOfOneKeyInDifferentCaseSeeTheSameValues) {
-  Key lower, upper;
-  ASSERT_EQ(Create(HKEY_CURRENT_USER, u"a\\b", lower), ERROR_SUCCESS);
-  ASSERT_EQ(Open(HKEY_CURRENT_USER, u"A\\B", upper), ERROR_SUCCESS);
+  RegKey lower, upper;
+  ASSERT_EQ(lower.Create(HKEY_CURRENT_USER, u"a\\b"), ERROR_SUCCESS);
+  ASSERT_EQ(upper.Open(HKEY_CURRENT_USER, u"A\\B"), ERROR_SUCCESS);
   ASSERT_EQ(SetDword(lower, u"n", 7), ERROR_SUCCESS);
   EXPECT_EQ(ReadValue(upper, u"N").status, ERROR_SUCCESS);
 }
 
 TEST_F(RegistryNames, ValueNameMatchesInAnyCaseAndReplacingKeepsTheFirstSpelling) {
-  Key key;
-  ASSERT_EQ(Create(HKEY_CURRENT_USER, u"k", key), ERROR_SUCCESS);
+  RegKey key;
+  ASSERT_EQ(key.Create(HKEY_CURRENT_USER, u"k"), ERROR_SUCCESS);
   ASSERT_EQ(SetSz(key, u"UserLang", u"one"), ERROR_SUCCESS);
   ASSERT_EQ(SetSz(key, u"USERLANG", u"two"), ERROR_SUCCESS);
 
   EXPECT_EQ(ValueNames(key), std::vector<std::u16string>{u"UserLang"});
-  const Read read = ReadValue(key, u"userlang");
+  const RegValue read = ReadValue(key, u"userlang");
   ASSERT_EQ(read.status, ERROR_SUCCESS);
   EXPECT_EQ(read.bytes, SzBytes(u"two"));
   EXPECT_EQ(RegDeleteValueW(key, u"uSERlANG"), ERROR_SUCCESS);
@@ -48,53 +48,53 @@ TEST_F(RegistryNames, ValueNameMatchesInAnyCaseAndReplacingKeepsTheFirstSpelling
 }
 
 TEST_F(RegistryNames, OnlyAsciiLettersFoldSoAccentedLettersOfDifferentCaseAreDifferentNames) {
-  Key upper, lower;
+  RegKey upper, lower;
   DWORD disposition = 0;
-  ASSERT_EQ(Create(HKEY_CURRENT_USER, u"\u00C9t\u00E9", upper), ERROR_SUCCESS);
-  ASSERT_EQ(Create(HKEY_CURRENT_USER, u"\u00E9T\u00C9", lower, KEY_ALL_ACCESS, &disposition), ERROR_SUCCESS);
+  ASSERT_EQ(upper.Create(HKEY_CURRENT_USER, u"\u00C9t\u00E9"), ERROR_SUCCESS);
+  ASSERT_EQ(lower.Create(HKEY_CURRENT_USER, u"\u00E9T\u00C9", KEY_ALL_ACCESS, &disposition), ERROR_SUCCESS);
   EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
   EXPECT_EQ(SubkeyNames(HKEY_CURRENT_USER).size(), 2U);
-  Key sameKey;
-  EXPECT_EQ(Open(HKEY_CURRENT_USER, u"\u00C9T\u00E9", sameKey), ERROR_SUCCESS);
+  RegKey sameKey;
+  EXPECT_EQ(sameKey.Open(HKEY_CURRENT_USER, u"\u00C9T\u00E9"), ERROR_SUCCESS);
 }
 
 TEST_F(RegistryNames, LeadingTrailingAndDoubledBackslashesAreIgnored) {
-  Key created;
-  ASSERT_EQ(Create(HKEY_CURRENT_USER, u"\\Software\\\\Mivotec\\", created), ERROR_SUCCESS);
-  Key opened;
-  EXPECT_EQ(Open(HKEY_CURRENT_USER, u"Software\\Mivotec", opened), ERROR_SUCCESS);
-  Key software;
-  ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Software", software), ERROR_SUCCESS);
+  RegKey created;
+  ASSERT_EQ(created.Create(HKEY_CURRENT_USER, u"\\Software\\\\Mivotec\\"), ERROR_SUCCESS);
+  RegKey opened;
+  EXPECT_EQ(opened.Open(HKEY_CURRENT_USER, u"Software\\Mivotec"), ERROR_SUCCESS);
+  RegKey software;
+  ASSERT_EQ(software.Open(HKEY_CURRENT_USER, u"Software"), ERROR_SUCCESS);
   EXPECT_EQ(SubkeyNames(software), std::vector<std::u16string>{u"Mivotec"});
 }
 
 TEST_F(RegistryNames, CreatingADeepPathCreatesEveryMissingLevel) {
-  Key deep;
+  RegKey deep;
   DWORD disposition = 0;
-  ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, u"a\\b\\c\\d", deep, KEY_ALL_ACCESS, &disposition), ERROR_SUCCESS);
+  ASSERT_EQ(deep.Create(HKEY_LOCAL_MACHINE, u"a\\b\\c\\d", KEY_ALL_ACCESS, &disposition), ERROR_SUCCESS);
   EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
-  Key middle;
-  EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, u"a\\b", middle), ERROR_SUCCESS);
+  RegKey middle;
+  EXPECT_EQ(middle.Open(HKEY_LOCAL_MACHINE, u"a\\b"), ERROR_SUCCESS);
   EXPECT_EQ(SubkeyNames(middle), std::vector<std::u16string>{u"c"});
 }
 
 TEST_F(RegistryNames, EmptyPathOpensANewHandleOfTheSameKey) {
-  Key parent;
-  ASSERT_EQ(Create(HKEY_CURRENT_USER, u"p", parent), ERROR_SUCCESS);
-  Key same;
-  ASSERT_EQ(Open(parent, u"", same), ERROR_SUCCESS);
+  RegKey parent;
+  ASSERT_EQ(parent.Create(HKEY_CURRENT_USER, u"p"), ERROR_SUCCESS);
+  RegKey same;
+  ASSERT_EQ(same.Open(parent, u""), ERROR_SUCCESS);
   EXPECT_NE(same.get(), parent.get());
   ASSERT_EQ(SetDword(same, u"x", 1), ERROR_SUCCESS);
   EXPECT_EQ(ReadValue(parent, u"x").status, ERROR_SUCCESS);
-  Key nullPath;
+  RegKey nullPath;
   EXPECT_EQ(RegOpenKeyExW(parent, nullptr, 0, KEY_READ, nullPath.out()), ERROR_SUCCESS);
 }
 
 TEST_F(RegistryNames, NullAndEmptyValueNameAreBothTheDefaultValue) {
-  Key key;
-  ASSERT_EQ(Create(HKEY_CURRENT_USER, u"k", key), ERROR_SUCCESS);
+  RegKey key;
+  ASSERT_EQ(key.Create(HKEY_CURRENT_USER, u"k"), ERROR_SUCCESS);
   ASSERT_EQ(SetSz(key, nullptr, u"default"), ERROR_SUCCESS);
-  const Read read = ReadValue(key, u"");
+  const RegValue read = ReadValue(key, u"");
   ASSERT_EQ(read.status, ERROR_SUCCESS);
   EXPECT_EQ(read.bytes, SzBytes(u"default"));
   EXPECT_EQ(ValueNames(key), std::vector<std::u16string>{u""});
@@ -104,8 +104,8 @@ TEST_F(RegistryNames, NullAndEmptyValueNameAreBothTheDefaultValue) {
 
 TEST_F(RegistryNames, SubkeysEnumerateInCaseInsensitiveOrder) {
   for (const char16_t* name : {u"delta", u"Bravo", u"alpha", u"Charlie", u"_under"}) {
-    Key key;
-    ASSERT_EQ(Create(HKEY_CURRENT_USER, name, key), ERROR_SUCCESS);
+    RegKey key;
+    ASSERT_EQ(key.Create(HKEY_CURRENT_USER, name), ERROR_SUCCESS);
   }
   // '_' (0x5F) sorts after the upper-case letters, as Windows compares upper-cased names.
   EXPECT_EQ(SubkeyNames(HKEY_CURRENT_USER),
@@ -115,29 +115,29 @@ TEST_F(RegistryNames, SubkeysEnumerateInCaseInsensitiveOrder) {
 TEST_F(RegistryNames, KeyNameOf255CharactersIsAcceptedAnd256IsRefused) {
   const std::u16string longest(255, u'k');
   const std::u16string tooLong(256, u'k');
-  Key ok, refused;
-  EXPECT_EQ(Create(HKEY_CURRENT_USER, longest.c_str(), ok), ERROR_SUCCESS);
-  EXPECT_EQ(Create(HKEY_CURRENT_USER, tooLong.c_str(), refused), ERROR_INVALID_PARAMETER);
+  RegKey ok, refused;
+  EXPECT_EQ(ok.Create(HKEY_CURRENT_USER, longest.c_str()), ERROR_SUCCESS);
+  EXPECT_EQ(refused.Create(HKEY_CURRENT_USER, tooLong.c_str()), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(refused.get(), nullptr);
   EXPECT_EQ(SubkeyNames(HKEY_CURRENT_USER), std::vector<std::u16string>{longest});
 }
 
 TEST_F(RegistryNames, RootsAreSeparateHives) {
-  Key machine;
-  ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, u"OnlyMachine", machine), ERROR_SUCCESS);
-  Key user;
-  EXPECT_EQ(Open(HKEY_CURRENT_USER, u"OnlyMachine", user), ERROR_FILE_NOT_FOUND);
-  EXPECT_TRUE(Exists(machineHive_));
-  EXPECT_FALSE(Exists(userHive_));
+  RegKey machine;
+  ASSERT_EQ(machine.Create(HKEY_LOCAL_MACHINE, u"OnlyMachine"), ERROR_SUCCESS);
+  RegKey user;
+  EXPECT_EQ(user.Open(HKEY_CURRENT_USER, u"OnlyMachine"), ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(FileExists(hives_.machineHive()));
+  EXPECT_FALSE(FileExists(hives_.userHive()));
 }
 
 TEST_F(RegistryNames, MissingKeyFailsWithFileNotFoundAndLeavesTheResultNull) {
-  Key parent;
-  ASSERT_EQ(Create(HKEY_CURRENT_USER, u"a", parent), ERROR_SUCCESS);
+  RegKey parent;
+  ASSERT_EQ(parent.Create(HKEY_CURRENT_USER, u"a"), ERROR_SUCCESS);
   HKEY result = reinterpret_cast<HKEY>(0x1234);
   EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"a\\missing", 0, KEY_READ, &result), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(result, nullptr);
 }
 
 }  // namespace
-}  // namespace registry_test
+}  // namespace mivo::test

@@ -5,7 +5,7 @@
 #include "platform/afx/afx.h"
 #include "platform/win32/registry_test_support.h"
 
-namespace registry_test {
+namespace mivo::test {
 namespace {
 
 using RegistryProcesses = RegistryTest;
@@ -44,8 +44,8 @@ TEST_F(RegistryProcesses, TwoProcessesWritingOneNewHiveAtOnceLoseNothing) {
   ASSERT_EQ(Wait(first), 0);
   ASSERT_EQ(Wait(second), 0);
 
-  Key key;
-  ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Shared", key, KEY_READ), ERROR_SUCCESS);
+  RegKey key;
+  ASSERT_EQ(key.Open(HKEY_CURRENT_USER, u"Shared", KEY_READ), ERROR_SUCCESS);
   const std::vector<std::u16string> names = ValueNames(key);
   ASSERT_EQ(names.size(), 2U * kValuesPerWriter);
   // Each writer's values keep its own order of creation, whatever the interleaving.
@@ -59,7 +59,7 @@ TEST_F(RegistryProcesses, TwoProcessesWritingOneNewHiveAtOnceLoseNothing) {
     EXPECT_EQ(value, static_cast<DWORD>(next[writer]));
     ++next[writer];
   }
-  EXPECT_EQ(FolderEntries(dir_ + "/user"), std::vector<std::string>{"user.hive"});
+  EXPECT_EQ(FolderEntries(hives_.File("user")), std::vector<std::string>{"user.hive"});
 }
 
 TEST_F(RegistryProcesses, BusyHiveIsWaitedForNotReportedMissing) {
@@ -97,9 +97,9 @@ TEST_F(RegistryProcesses, BusyHiveIsWaitedForNotReportedMissing) {
 }
 
 TEST_F(RegistryProcesses, KeyDeletedByAnotherProcessGivesKeyDeletedThroughOldHandles) {
-  Key key, child;
-  ASSERT_EQ(Create(HKEY_CURRENT_USER, u"Doomed\\Child", child), ERROR_SUCCESS);
-  ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Doomed", key), ERROR_SUCCESS);
+  RegKey key, child;
+  ASSERT_EQ(child.Create(HKEY_CURRENT_USER, u"Doomed\\Child"), ERROR_SUCCESS);
+  ASSERT_EQ(key.Open(HKEY_CURRENT_USER, u"Doomed"), ERROR_SUCCESS);
   ASSERT_EQ(SetDword(key, u"v", 1), ERROR_SUCCESS);
 
   const ChildResult other =
@@ -112,15 +112,15 @@ TEST_F(RegistryProcesses, KeyDeletedByAnotherProcessGivesKeyDeletedThroughOldHan
   WCHAR name[8];
   DWORD chars = 8;
   EXPECT_EQ(RegEnumValueW(child, 0, name, &chars, nullptr, nullptr, nullptr, nullptr), ERROR_KEY_DELETED);
-  Key sub;
-  EXPECT_EQ(Create(key, u"again", sub), ERROR_KEY_DELETED);
+  RegKey sub;
+  EXPECT_EQ(sub.Create(key, u"again"), ERROR_KEY_DELETED);
   EXPECT_EQ(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                              nullptr, nullptr, nullptr),
             ERROR_KEY_DELETED);
 
   // A key made again under the same path is another key: the old handle stays dead.
-  Key remade;
-  ASSERT_EQ(Create(HKEY_CURRENT_USER, u"Doomed", remade), ERROR_SUCCESS);
+  RegKey remade;
+  ASSERT_EQ(remade.Create(HKEY_CURRENT_USER, u"Doomed"), ERROR_SUCCESS);
   EXPECT_EQ(SetDword(key, u"v", 3), ERROR_KEY_DELETED);
   EXPECT_EQ(ReadValue(remade, u"v").status, ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(RegCloseKey(key.get()), ERROR_SUCCESS);  // a dead handle is still closed normally
@@ -128,8 +128,8 @@ TEST_F(RegistryProcesses, KeyDeletedByAnotherProcessGivesKeyDeletedThroughOldHan
 }
 
 TEST_F(RegistryProcesses, ChangesOfAnotherProcessAreSeenAtTheNextCall) {
-  Key key;
-  ASSERT_EQ(Create(HKEY_CURRENT_USER, u"Seen", key), ERROR_SUCCESS);
+  RegKey key;
+  ASSERT_EQ(key.Create(HKEY_CURRENT_USER, u"Seen"), ERROR_SUCCESS);
   ASSERT_EQ(SetDword(key, u"mine", 1), ERROR_SUCCESS);
   const ChildResult other = RunInChild([](Report& report) {
     HKEY k = nullptr;
@@ -142,4 +142,4 @@ TEST_F(RegistryProcesses, ChangesOfAnotherProcessAreSeenAtTheNextCall) {
 }
 
 }  // namespace
-}  // namespace registry_test
+}  // namespace mivo::test

@@ -1,7 +1,7 @@
 // HiveTransaction: a sequence of calls on one root is written all together or not at all.
 #include "platform/win32/registry_test_support.h"
 
-namespace registry_test {
+namespace mivo::test {
 namespace {
 
 using RegistryTransaction = RegistryTest;
@@ -10,8 +10,8 @@ TEST_F(RegistryTransaction, CommittedCallsAreWrittenTogether) {
   {
     mivo::reg::HiveTransaction transaction(HKEY_CURRENT_USER);
     ASSERT_EQ(transaction.status(), ERROR_SUCCESS);
-    Key key;
-    ASSERT_EQ(Create(HKEY_CURRENT_USER, u"Import\\Sub", key), ERROR_SUCCESS);
+    RegKey key;
+    ASSERT_EQ(key.Create(HKEY_CURRENT_USER, u"Import\\Sub"), ERROR_SUCCESS);
     ASSERT_EQ(SetDword(key, u"one", 1), ERROR_SUCCESS);
     ASSERT_EQ(SetDword(key, u"two", 2), ERROR_SUCCESS);
     // The transaction's own calls see its changes.
@@ -26,8 +26,8 @@ TEST_F(RegistryTransaction, CommittedCallsAreWrittenTogether) {
     EXPECT_EQ(transaction.Commit(), ERROR_INVALID_PARAMETER);
   }
   mivo::reg::ResetForTesting();
-  Key key;
-  ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Import\\Sub", key, KEY_READ), ERROR_SUCCESS);
+  RegKey key;
+  ASSERT_EQ(key.Open(HKEY_CURRENT_USER, u"Import\\Sub", KEY_READ), ERROR_SUCCESS);
   EXPECT_EQ(ValueNames(key), (std::vector<std::u16string>{u"one", u"two"}));
 }
 
@@ -35,13 +35,13 @@ TEST_F(RegistryTransaction, WithoutCommitNothingIsWritten) {
   ASSERT_EQ(SetDword(HKEY_CURRENT_USER, u"existing", 1), ERROR_SUCCESS);
   {
     mivo::reg::HiveTransaction transaction(HKEY_CURRENT_USER);
-    Key key;
-    ASSERT_EQ(Create(HKEY_CURRENT_USER, u"Import", key), ERROR_SUCCESS);
+    RegKey key;
+    ASSERT_EQ(key.Create(HKEY_CURRENT_USER, u"Import"), ERROR_SUCCESS);
     ASSERT_EQ(SetDword(key, u"one", 1), ERROR_SUCCESS);
     ASSERT_EQ(RegDeleteValueW(HKEY_CURRENT_USER, u"existing"), ERROR_SUCCESS);
   }
-  Key key;
-  EXPECT_EQ(Open(HKEY_CURRENT_USER, u"Import", key, KEY_READ), ERROR_FILE_NOT_FOUND);
+  RegKey key;
+  EXPECT_EQ(key.Open(HKEY_CURRENT_USER, u"Import", KEY_READ), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(ReadValue(HKEY_CURRENT_USER, u"existing").status, ERROR_SUCCESS);
 }
 
@@ -56,10 +56,10 @@ TEST_F(RegistryTransaction, RolledBackTransactionOnAMissingHiveLeavesAnEmptyRoot
 
 TEST_F(RegistryTransaction, AFailedCallInsideChangesNothingButTheOthersStay) {
   mivo::reg::HiveTransaction transaction(HKEY_CURRENT_USER);
-  Key key, readOnly;
-  ASSERT_EQ(Create(HKEY_CURRENT_USER, u"K", key), ERROR_SUCCESS);
+  RegKey key, readOnly;
+  ASSERT_EQ(key.Create(HKEY_CURRENT_USER, u"K"), ERROR_SUCCESS);
   ASSERT_EQ(SetDword(key, u"kept", 1), ERROR_SUCCESS);
-  ASSERT_EQ(Open(HKEY_CURRENT_USER, u"K", readOnly, KEY_READ), ERROR_SUCCESS);
+  ASSERT_EQ(readOnly.Open(HKEY_CURRENT_USER, u"K", KEY_READ), ERROR_SUCCESS);
   EXPECT_EQ(SetDword(readOnly, u"refused", 1), ERROR_ACCESS_DENIED);
   EXPECT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, u"Missing"), ERROR_FILE_NOT_FOUND);
   ASSERT_EQ(transaction.Commit(), ERROR_SUCCESS);
@@ -90,4 +90,4 @@ TEST_F(RegistryTransaction, SecondTransactionOnTheSameRootIsRefused) {
 }
 
 }  // namespace
-}  // namespace registry_test
+}  // namespace mivo::test

@@ -3,27 +3,20 @@
 
 #include "platform/win32/registry_test_support.h"
 
-namespace registry_test {
+namespace mivo::test {
 namespace {
 
 class RegistryValues : public RegistryTest {
  protected:
-  void SetUp() override {
-    RegistryTest::SetUp();
-    ASSERT_EQ(Create(HKEY_CURRENT_USER, u"Software\\Test", key_), ERROR_SUCCESS);
-  }
-  void TearDown() override {
-    key_.Close();
-    RegistryTest::TearDown();
-  }
-  Key key_;
+  void SetUp() override { ASSERT_EQ(key_.Create(HKEY_CURRENT_USER, u"Software\\Test"), ERROR_SUCCESS); }
+  RegKey key_;
 };
 
 TEST_F(RegistryValues, EnumerationFollowsCreationOrderAndReplacingKeepsThePlace) {
   for (const char16_t* name : {u"zeta", u"alpha", u"mid"}) ASSERT_EQ(SetSz(key_, name, u"1"), ERROR_SUCCESS);
   ASSERT_EQ(SetDword(key_, u"ALPHA", 2), ERROR_SUCCESS);  // replaced, also with another type
   EXPECT_EQ(ValueNames(key_), (std::vector<std::u16string>{u"zeta", u"alpha", u"mid"}));
-  const Read alpha = ReadValue(key_, u"alpha");
+  const RegValue alpha = ReadValue(key_, u"alpha");
   EXPECT_EQ(alpha.type, REG_DWORD);
 }
 
@@ -47,8 +40,8 @@ TEST_F(RegistryValues, OrderSurvivesReopeningTheHive) {
   for (const char16_t* name : {u"3", u"1", u"2"}) ASSERT_EQ(SetSz(key_, name, u""), ERROR_SUCCESS);
   key_.Close();
   mivo::reg::ResetForTesting();
-  Key reopened;
-  ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Software\\Test", reopened, KEY_READ), ERROR_SUCCESS);
+  RegKey reopened;
+  ASSERT_EQ(reopened.Open(HKEY_CURRENT_USER, u"Software\\Test", KEY_READ), ERROR_SUCCESS);
   EXPECT_EQ(ValueNames(reopened), (std::vector<std::u16string>{u"3", u"1", u"2"}));
 }
 
@@ -83,7 +76,7 @@ TEST_F(RegistryValues, EveryTypeKeepsItsTypeAndExactBytes) {
   mivo::reg::ResetForTesting();  // read back from the file, not from a cache
   for (std::size_t i = 0; i < values.size(); ++i) {
     const std::u16string name = u"v" + std::u16string(1, static_cast<char16_t>(u'a' + i));
-    const Read read = ReadValue(key_, name.c_str());
+    const RegValue read = ReadValue(key_, name.c_str());
     ASSERT_EQ(read.status, ERROR_SUCCESS) << i;
     EXPECT_EQ(read.type, values[i].type) << i;
     EXPECT_EQ(read.bytes, values[i].bytes) << i;
@@ -172,8 +165,8 @@ TEST_F(RegistryValues, QueryInfoKeyCountsInCharactersWithoutTerminator) {
   ASSERT_EQ(SetSz(key_, u"seven77", u"1234567890"), ERROR_SUCCESS);  // 22 bytes
   ASSERT_EQ(SetDword(key_, u"\U0001F600", 1), ERROR_SUCCESS);        // two UTF-16 units
   for (const char16_t* name : {u"sub", u"longer_sub"}) {
-    Key sub;
-    ASSERT_EQ(Create(key_, name, sub), ERROR_SUCCESS);
+    RegKey sub;
+    ASSERT_EQ(sub.Create(key_, name), ERROR_SUCCESS);
   }
   DWORD subkeys = 0, maxSubkey = 0, maxClass = 9, values = 0, maxName = 0, maxData = 0;
   FILETIME written{};
@@ -190,8 +183,8 @@ TEST_F(RegistryValues, QueryInfoKeyCountsInCharactersWithoutTerminator) {
 }
 
 TEST_F(RegistryValues, QueryInfoKeyOfAnEmptyKeyIsAllZero) {
-  Key empty;
-  ASSERT_EQ(Create(key_, u"empty", empty), ERROR_SUCCESS);
+  RegKey empty;
+  ASSERT_EQ(empty.Create(key_, u"empty"), ERROR_SUCCESS);
   DWORD subkeys = 1, maxSubkey = 1, values = 1, maxName = 1, maxData = 1;
   ASSERT_EQ(RegQueryInfoKeyW(empty, nullptr, nullptr, nullptr, &subkeys, &maxSubkey, nullptr, &values,
                              &maxName, &maxData, nullptr, nullptr),
@@ -200,8 +193,8 @@ TEST_F(RegistryValues, QueryInfoKeyOfAnEmptyKeyIsAllZero) {
 }
 
 TEST_F(RegistryValues, EnumKeyNeedsRoomForTheTerminator) {
-  Key sub;
-  ASSERT_EQ(Create(key_, u"abc", sub), ERROR_SUCCESS);
+  RegKey sub;
+  ASSERT_EQ(sub.Create(key_, u"abc"), ERROR_SUCCESS);
   WCHAR name[8];
   DWORD chars = 3;
   EXPECT_EQ(RegEnumKeyExW(key_, 0, name, &chars, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
@@ -233,10 +226,10 @@ TEST_F(RegistryValues, HandlesThatAreNotOpenKeysAreInvalid) {
 
 TEST_F(RegistryValues, ValuesOnTheRootKeyWork) {
   ASSERT_EQ(SetDword(HKEY_LOCAL_MACHINE, u"top", 5), ERROR_SUCCESS);
-  const Read read = ReadValue(HKEY_LOCAL_MACHINE, u"TOP");
+  const RegValue read = ReadValue(HKEY_LOCAL_MACHINE, u"TOP");
   ASSERT_EQ(read.status, ERROR_SUCCESS);
   EXPECT_EQ(read.bytes, std::string("\x05\0\0\0", 4));
 }
 
 }  // namespace
-}  // namespace registry_test
+}  // namespace mivo::test
