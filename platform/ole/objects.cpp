@@ -422,23 +422,30 @@ ClassRegistration::ClassRegistration(Runtime& runtime, COleObjectFactory& factor
   if (!BuildTypedVtable(cls, cls->shared->target())) Refuse("a member has a type without a wire form");
   sd_bus* bus = runtime.bus.get();
   const char* path = cls->path.c_str();
-  auto keep = [&](int r, sd_bus_slot* slot, const char* what) {
-    if (r < 0) Refuse(std::string("the bus refused ") + what);
+  // Runs one registration with a slot of its own and keeps the slot; throws when the bus refuses.
+  auto add = [&](const char* what, auto&& registration) {
+    sd_bus_slot* slot = nullptr;
+    if (registration(&slot) < 0) Refuse(std::string("the bus refused ") + what);
     cls->slots.emplace_back(slot);
   };
   // All as fallbacks: sd-bus takes no mix of plain and fallback vtables on one path. The factory and the
   // events belong to the class path alone.
-  sd_bus_slot* slot = nullptr;
-  keep(sd_bus_add_fallback_vtable(bus, &slot, path, kFactoryInterface, kClassFactoryVtable, FindClass, cls),
-       slot, kFactoryInterface);
-  keep(sd_bus_add_fallback_vtable(bus, &slot, path, kEventsInterface, kEventsVtable, FindClass, cls), slot,
-       kEventsInterface);
-  keep(sd_bus_add_fallback_vtable(bus, &slot, path, cls->progid.c_str(), cls->typed_vtable.data(), FindObject,
-                                  cls),
-       slot, "the typed interface");
-  keep(sd_bus_add_fallback_vtable(bus, &slot, path, kDispatchInterface, kDispatchVtable, FindObject, cls),
-       slot, kDispatchInterface);
-  keep(sd_bus_add_node_enumerator(bus, &slot, path, EnumerateObjects, cls), slot, "the object enumerator");
+  add(kFactoryInterface, [&](sd_bus_slot** slot) {
+    return sd_bus_add_fallback_vtable(bus, slot, path, kFactoryInterface, kClassFactoryVtable, FindClass,
+                                      cls);
+  });
+  add(kEventsInterface, [&](sd_bus_slot** slot) {
+    return sd_bus_add_fallback_vtable(bus, slot, path, kEventsInterface, kEventsVtable, FindClass, cls);
+  });
+  add("the typed interface", [&](sd_bus_slot** slot) {
+    return sd_bus_add_fallback_vtable(bus, slot, path, cls->progid.c_str(), cls->typed_vtable.data(),
+                                      FindObject, cls);
+  });
+  add(kDispatchInterface, [&](sd_bus_slot** slot) {
+    return sd_bus_add_fallback_vtable(bus, slot, path, kDispatchInterface, kDispatchVtable, FindObject, cls);
+  });
+  add("the object enumerator",
+      [&](sd_bus_slot** slot) { return sd_bus_add_node_enumerator(bus, slot, path, EnumerateObjects, cls); });
   // The name last: once a client can reach us by name, everything is in place. Queued: a second server
   // waits as standby and serves when the name passes to it.
   if (sd_bus_request_name(bus, cls->progid.c_str(), SD_BUS_NAME_QUEUE) < 0)
