@@ -53,8 +53,19 @@ std::vector<const AFX_DISPMAP_ENTRY*> CCmdTarget::DispEntriesOf(const AFX_DISPMA
 }
 
 const AFX_DISPMAP_ENTRY* CCmdTarget::FindDispEntryByName(const AFX_DISPMAP* map, const char* name) {
-  for (const AFX_DISPMAP_ENTRY* entry : DispEntriesOf(map)) {
-    if (std::strcmp(entry->lpszName, name) == 0) return entry;
+  // Walks the chain without building DispEntriesOf (a call of every typed method asks): a base entry
+  // counts only when no map before it has its DISPID.
+  for (const AFX_DISPMAP* m = map; m != nullptr; m = m->pBaseMap) {
+    for (std::size_t i = 0; i < m->nEntries; ++i) {
+      const AFX_DISPMAP_ENTRY& entry = m->lpEntries[i];
+      if (std::strcmp(entry.lpszName, name) != 0) continue;
+      bool hidden = false;
+      for (const AFX_DISPMAP* d = map; d != m && !hidden; d = d->pBaseMap) {
+        for (std::size_t k = 0; k < d->nEntries && !hidden; ++k)
+          hidden = d->lpEntries[k].lDispID == entry.lDispID;
+      }
+      if (!hidden) return &entry;
+    }
   }
   return nullptr;
 }

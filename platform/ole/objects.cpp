@@ -450,7 +450,6 @@ ClassRegistration::ClassRegistration(Runtime& runtime, COleObjectFactory& factor
   // waits as standby and serves when the name passes to it.
   if (sd_bus_request_name(bus, cls->progid.c_str(), SD_BUS_NAME_QUEUE) < 0)
     Refuse("the bus refused the name");
-  NextId(factory.GetProgID());
 }
 
 ClassRegistration::~ClassRegistration() {

@@ -77,14 +77,10 @@ bool WriteFileAtomically(const std::string& path, const std::string& content) {
 
 // Sets the default value of HKEY_LOCAL_MACHINE\<path> to `value`; the result is not needed.
 void SetDefaultValue(const CString& path, const CString& value) {
-  HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
-                      nullptr, &key, nullptr) != ERROR_SUCCESS) {
-    return;
-  }
+  mivo::reg::UniqueKey key;
+  if (key.Create(HKEY_LOCAL_MACHINE, path.c_str(), KEY_SET_VALUE) != ERROR_SUCCESS) return;
   RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                  static_cast<DWORD>((value.size() + 1) * sizeof(WCHAR)));
-  RegCloseKey(key);
 }
 
 }  // namespace

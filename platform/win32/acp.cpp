@@ -7,9 +7,9 @@ namespace mivo::nls {
 
 UINT ReadSystemAnsiCodePage() {
   constexpr UINT kFallback = 1252;
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", 0,
-                    KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+  mivo::reg::UniqueKey key;
+  if (key.Open(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", KEY_QUERY_VALUE) !=
+      ERROR_SUCCESS) {
     return kFallback;
   }
   DWORD type = 0;
@@ -21,7 +21,6 @@ UINT ReadSystemAnsiCodePage() {
     status = RegQueryValueExW(key, u"ACP", nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size);
     text.resize(size / 2);
   }
-  RegCloseKey(key);
   if (status != ERROR_SUCCESS || type != REG_SZ) return kFallback;
   text = text.substr(0, text.find(u'\0'));
   // Decimal digits only, as Windows keeps it ("1252"); anything else, or a number past 32 bits, is unusable.

@@ -92,12 +92,12 @@ LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPD
 LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
                        DWORD cbData);
 LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName);
-LSTATUS RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
-                         LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
-                         LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
-                         PFILETIME lpftLastWriteTime);
-LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
-                      LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+LSTATUS RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                         LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                         LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                         LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
+LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
+                      LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                       LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime);
 LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey);
@@ -110,6 +110,38 @@ void ResetForTesting();
 std::string HiveFileOf(HKEY root);
 // The file named by the last failure of this thread that met a corrupt or foreign hive, else empty.
 std::string LastHiveProblem();
+
+// An open key, closed when the object goes, when it is closed or when it receives another handle. Not
+// copyable. Open and Create are RegOpenKeyExW and RegCreateKeyExW of `path` below `parent` into it.
+class UniqueKey {
+ public:
+  UniqueKey() = default;
+  ~UniqueKey() { Close(); }
+  UniqueKey(const UniqueKey&) = delete;
+  UniqueKey& operator=(const UniqueKey&) = delete;
+
+  LSTATUS Open(HKEY parent, LPCWSTR path, REGSAM sam = KEY_ALL_ACCESS) {
+    return RegOpenKeyExW(parent, path, 0, sam, out());
+  }
+  LSTATUS Create(HKEY parent, LPCWSTR path, REGSAM sam = KEY_ALL_ACCESS, LPDWORD disposition = nullptr) {
+    return RegCreateKeyExW(parent, path, 0, nullptr, REG_OPTION_NON_VOLATILE, sam, nullptr, out(),
+                           disposition);
+  }
+  // Closes the key and gives the place for a new handle.
+  HKEY* out() {
+    Close();
+    return &key_;
+  }
+  HKEY get() const { return key_; }
+  operator HKEY() const { return key_; }
+  void Close() {
+    if (key_) RegCloseKey(key_);
+    key_ = nullptr;
+  }
+
+ private:
+  HKEY key_ = nullptr;
+};
 
 // Makes every call of this process on one predefined root, from construction until Commit(), a single
 // transaction of that root's hive: either all of their changes reach the file or none does. The hive is

@@ -167,38 +167,8 @@ void WriteNote(int fd, const std::string& text);
 
 // ---- The registry, through its API ----
 
-// An open key, closed when the object goes, when it is closed or when it receives another handle.
-class RegKey {
- public:
-  RegKey() = default;
-  ~RegKey() { Close(); }
-  RegKey(const RegKey&) = delete;
-  RegKey& operator=(const RegKey&) = delete;
-
-  // RegCreateKeyExW and RegOpenKeyExW of `path` below `parent`, into this object.
-  LSTATUS Create(HKEY parent, const char16_t* path, REGSAM sam = KEY_ALL_ACCESS,
-                 DWORD* disposition = nullptr) {
-    return RegCreateKeyExW(parent, path, 0, nullptr, REG_OPTION_NON_VOLATILE, sam, nullptr, out(),
-                           disposition);
-  }
-  LSTATUS Open(HKEY parent, const char16_t* path, REGSAM sam = KEY_ALL_ACCESS) {
-    return RegOpenKeyExW(parent, path, 0, sam, out());
-  }
-  // Closes the key and gives the place for a new handle.
-  HKEY* out() {
-    Close();
-    return &key_;
-  }
-  HKEY get() const { return key_; }
-  operator HKEY() const { return key_; }
-  void Close() {
-    if (key_) RegCloseKey(key_);
-    key_ = nullptr;
-  }
-
- private:
-  HKEY key_ = nullptr;
-};
+// The owning key of the registry layer.
+using RegKey = mivo::reg::UniqueKey;
 
 // The bytes of a text as UTF-16 code units, with its terminator (SzBytes) or without (Utf16).
 std::string SzBytes(const std::u16string& text);

@@ -70,26 +70,7 @@ KeyPath KeyArgument(const std::string& text) {
   return *path;
 }
 
-// An open key, closed at the end of its scope.
-class OpenKey {
- public:
-  OpenKey() = default;
-  ~OpenKey() { Close(); }
-  OpenKey(const OpenKey&) = delete;
-  OpenKey& operator=(const OpenKey&) = delete;
-  HKEY* out() {
-    Close();
-    return &key_;
-  }
-  HKEY get() const { return key_; }
-  void Close() {
-    if (key_) RegCloseKey(key_);
-    key_ = nullptr;
-  }
-
- private:
-  HKEY key_ = nullptr;
-};
+using mivo::reg::UniqueKey;
 
 // ---------------------------------------------------------------------------------------------------------
 // Reading keys.
@@ -134,7 +115,7 @@ std::vector<std::u16string> ReadSubkeys(HKEY key, const std::u16string& where) {
   }
 }
 
-void OpenForRead(const KeyPath& path, OpenKey& key) {
+void OpenForRead(const KeyPath& path, UniqueKey& key) {
   const LSTATUS status = RegOpenKeyExW(path.root, path.subkey.c_str(), 0, KEY_READ, key.out());
   if (status != ERROR_SUCCESS) RegistryFailure(status, path.Full());
 }
@@ -227,7 +208,7 @@ void QueryTree(const KeyPath& path, HKEY key, bool recursive, std::string& out) 
       out += AfxToUtf8(child.Full()) + "\n";
       continue;
     }
-    OpenKey sub;
+    UniqueKey sub;
     const LSTATUS status = RegOpenKeyExW(key, name.c_str(), 0, KEY_READ, sub.out());
     if (status == ERROR_FILE_NOT_FOUND) continue;  // deleted meanwhile
     if (status != ERROR_SUCCESS) RegistryFailure(status, child.Full());
@@ -255,7 +236,7 @@ int SearchValue(const KeyPath& path, HKEY key, const std::u16string& name, std::
   for (const auto& sub : ReadSubkeys(key, path.Full())) {
     KeyPath child = path;
     child.subkey = path.subkey.empty() ? sub : path.subkey + u"\\" + sub;
-    OpenKey subKey;
+    UniqueKey subKey;
     status = RegOpenKeyExW(key, sub.c_str(), 0, KEY_READ, subKey.out());
     if (status == ERROR_FILE_NOT_FOUND) continue;
     if (status != ERROR_SUCCESS) RegistryFailure(status, child.Full());
@@ -268,7 +249,7 @@ int Query(const std::vector<std::string>& args) {
   const Options o = ParseOptions(args, 1, " v ve s ");
   if (o.positional.size() != 1) RegUsage("query needs exactly one KEY");
   const KeyPath path = KeyArgument(o.positional[0]);
-  OpenKey key;
+  UniqueKey key;
   OpenForRead(path, key);
   std::string out = "\n";
   if (o.v || o.ve) {
@@ -319,7 +300,7 @@ int Add(const std::vector<std::string>& args) {
   if (o.separator && type != REG_MULTI_SZ) RegUsage("/s is for REG_MULTI_SZ only");
   const std::string data = withValue ? DataForAdd(type, o.d.value_or(""), o.separator.value_or("\\0")) : "";
 
-  OpenKey key;
+  UniqueKey key;
   LSTATUS status = RegCreateKeyExW(path.root, path.subkey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                                    KEY_ALL_ACCESS, nullptr, key.out(), nullptr);
   if (status != ERROR_SUCCESS) RegistryFailure(status, path.Full());
@@ -355,7 +336,7 @@ int Delete(const std::vector<std::string>& args) {
     status = RegDeleteTreeW(path.root, path.subkey.c_str());
     if (status != ERROR_SUCCESS) RegistryFailure(status, path.Full());
   } else {
-    OpenKey key;
+    UniqueKey key;
     status = RegOpenKeyExW(path.root, path.subkey.c_str(), 0, KEY_ALL_ACCESS, key.out());
     if (status != ERROR_SUCCESS) RegistryFailure(status, path.Full());
     if (o.va) {
@@ -401,7 +382,7 @@ int Import(const std::vector<std::string>& args) {
     Refuse(file + ":" + std::to_string(step.line) + ": " + Describe(status) + " (" + AfxToUtf8(what) +
            "); nothing was imported");
   };
-  OpenKey key;
+  UniqueKey key;
   for (const auto& step : steps) {
     LSTATUS status = ERROR_SUCCESS;
     switch (step.kind) {
@@ -447,7 +428,7 @@ void ExportTree(const KeyPath& path, HKEY key, RegFileWriter& file) {
   for (const auto& name : ReadSubkeys(key, full)) {
     KeyPath child = path;
     child.subkey = path.subkey.empty() ? name : path.subkey + u"\\" + name;
-    OpenKey sub;
+    UniqueKey sub;
     const LSTATUS status = RegOpenKeyExW(key, name.c_str(), 0, KEY_READ, sub.out());
     if (status == ERROR_FILE_NOT_FOUND) continue;
     if (status != ERROR_SUCCESS) RegistryFailure(status, child.Full());
@@ -460,7 +441,7 @@ int Export(const std::vector<std::string>& args) {
   if (o.positional.size() != 2) RegUsage("export needs a KEY and a FILE");
   const KeyPath path = KeyArgument(o.positional[0]);
   const std::string& file = o.positional[1];
-  OpenKey key;
+  UniqueKey key;
   OpenForRead(path, key);
   if (!o.y && ::access(file.c_str(), F_OK) == 0) Refuse(file + " exists; add /y to overwrite it");
 
