@@ -1,5 +1,6 @@
-// The executable's version resource, laid out at compile time as the resource compiler lays out
-// VS_VERSION_INFO:
+// The executable's version resource on Linux, laid out at compile time as the resource compiler lays out
+// VS_VERSION_INFO from res/version.rc (the Windows build's resource), with the same data
+// (res/version_data.h):
 //
 //   VS_VERSION_INFO VERSIONINFO
 //     FILEVERSION 3,1,1,0  PRODUCTVERSION 3,1,1,0  FILEFLAGSMASK 0x3F  FILEOS VOS__WINDOWS32  FILETYPE
@@ -16,6 +17,7 @@
 #include <string_view>
 
 #include "platform/win32/winbase.h"
+#include "res/version_data.h"
 
 namespace {
 
@@ -69,10 +71,23 @@ struct BlockWriter {
   }
 };
 
-constexpr DWORD kVersionMS = (3u << 16) | 1u;  // 3.1
-constexpr DWORD kVersionLS = (1u << 16) | 0u;  // .1.0
-constexpr WORD kLanguage = 0x0407;             // German (Germany)
-constexpr WORD kCodePage = 0x04B0;             // 1200, UTF-16
+constexpr DWORD kVersionMS = (MIVO_VER_MAJOR << 16) | MIVO_VER_MINOR;
+constexpr DWORD kVersionLS = (MIVO_VER_BUILD << 16) | MIVO_VER_REVISION;
+constexpr WORD kLanguage = MIVO_VER_LANGUAGE;
+constexpr WORD kCodePage = MIVO_VER_CODEPAGE;
+
+// The string table's name is the language and code page in hexadecimal (upper case, 4 digits each).
+constexpr bool TableNameMatches(std::string_view name) {
+  constexpr char kDigits[] = "0123456789ABCDEF";
+  const unsigned both = (static_cast<unsigned>(kLanguage) << 16) | kCodePage;
+  if (name.size() != 8) return false;
+  for (int i = 0; i < 8; ++i) {
+    if (name[static_cast<std::size_t>(i)] != kDigits[(both >> (28 - 4 * i)) & 0xF]) return false;
+  }
+  return true;
+}
+static_assert(TableNameMatches(MIVO_VER_TABLE),
+              "MIVO_VER_TABLE must name MIVO_VER_LANGUAGE and MIVO_VER_CODEPAGE");
 
 constexpr BlockWriter BuildVersionBlock() {
   BlockWriter w;
@@ -92,13 +107,13 @@ constexpr BlockWriter BuildVersionBlock() {
   w.Dword(0);
 
   const std::size_t stringInfo = w.Begin(u"StringFileInfo", 0, 1);
-  const std::size_t table = w.Begin(u"040704B0", 0, 1);
-  w.String(u"FileDescription", u"Mivo DataBase");
-  w.String(u"FileVersion", u"3.1.1.0");
-  w.String(u"InternalName", u"MivoDB");
-  w.String(u"OriginalFilename", u"MivoDB.exe");
-  w.String(u"ProductName", u"MivoDB Text and Configuration Server");
-  w.String(u"ProductVersion", u"3.1.1.0");
+  const std::size_t table = w.Begin(u"" MIVO_VER_TABLE, 0, 1);
+  w.String(u"FileDescription", u"" MIVO_VER_FILE_DESCRIPTION);
+  w.String(u"FileVersion", u"" MIVO_VER_TEXT);
+  w.String(u"InternalName", u"" MIVO_VER_INTERNAL_NAME);
+  w.String(u"OriginalFilename", u"" MIVO_VER_ORIGINAL_FILENAME);
+  w.String(u"ProductName", u"" MIVO_VER_PRODUCT_NAME);
+  w.String(u"ProductVersion", u"" MIVO_VER_TEXT);
   w.String(u"OLESelfRegister", u"");
   w.End(table);
   w.End(stringInfo);
@@ -125,7 +140,7 @@ constexpr std::array<std::uint8_t, N> Exactly(const BlockWriter& w) {
   return out;
 }
 
-#if defined(__has_attribute) && __has_attribute(retain)
+#if defined(__ELF__) && defined(__has_attribute) && __has_attribute(retain)
 #define MIVO_RETAIN __attribute__((retain))
 #else
 #define MIVO_RETAIN

@@ -1,9 +1,9 @@
 #include "platform/afx/afx.h"
 
-#include <unistd.h>
-
 #include <map>
 #include <mutex>
+
+#include "platform/afx/afx_platform.h"
 
 const CRuntimeClass CObject::classCObject = {"CObject", nullptr, nullptr};
 
@@ -159,13 +159,7 @@ CString AfxFormatStrings(const CString& format, const std::vector<CString>& args
 
 int AfxMessageBox(const CString& text, UINT /*nType*/, UINT /*nIDHelp*/) {
   const AfxReport report{AfxGetAppTitle(), text};
-  std::string line = AfxToUtf8(report.title) + ": " + AfxToUtf8(text) + "\n";
-  std::size_t done = 0;
-  while (done < line.size()) {
-    const ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
+  mivo::afx::ShowReport(report.title, report.text);
   std::vector<AfxReportSink> sinks;
   {
     Sinks& all = TheSinks();

@@ -8,8 +8,11 @@
 // - Every class derived from CObject that declares DECLARE_DYNAMIC / DECLARE_DYNCREATE has one
 //   CRuntimeClass record with its class name and its base's record; GetRuntimeClass() returns the record
 //   of the object's most derived class, IsKindOf() follows the base chain.
-// - AfxMessageBox never blocks: it writes "MivoDB: <text>" as one report on stderr (line breaks kept),
-//   hands the report to every installed sink, and returns IDOK.
+// - AfxMessageBox shows the report, hands it to every installed sink, and returns IDOK. On Linux it never
+//   blocks: it writes "MivoDB: <text>" as one report on stderr (line breaks kept). On Windows it is a modal
+//   message box titled with the application title; with the environment variable MIVODB_REPORTS=stderr
+//   the same line goes to the standard error handle (UTF-8) and to OutputDebugStringW instead, and it never
+//   blocks.
 #pragma once
 
 #include <functional>

@@ -1,11 +1,10 @@
 #include "platform/afx/winapp.h"
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <exception>
 #include <utility>
 #include <vector>
+
+#include "platform/afx/afx_platform.h"
 
 IMPLEMENT_DYNAMIC(CWnd, CObject)
 IMPLEMENT_DYNAMIC(CWinApp, CObject)
@@ -22,19 +21,6 @@ struct AppState {
 AppState& State() {
   static AppState* state = new AppState;  // never destroyed: used during static destruction
   return *state;
-}
-
-sigset_t EndSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGINT);
-  return set;
-}
-
-void BlockEndSignals() {
-  const sigset_t set = EndSignals();
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
 void RunTermHandlers() {
@@ -60,12 +46,7 @@ int CWinApp::Run() {
     AfxMessagePump pump = State().pump;  // a copy: the pump may replace itself while it runs
     return pump();
   }
-  BlockEndSignals();
-  const sigset_t set = EndSignals();
-  for (;;) {
-    const int sig = sigwaitinfo(&set, nullptr);
-    if (sig == SIGTERM || sig == SIGINT) return 0;
-  }
+  return mivo::afx::WaitForEnd();
 }
 
 int CWinApp::ExitInstance() { return 0; }
@@ -83,7 +64,7 @@ void AfxSetMessagePump(AfxMessagePump pump) { State().pump = std::move(pump); }
 void AfxAddTermHandler(std::function<void()> handler) { State().term_handlers.push_back(std::move(handler)); }
 
 int AfxWinMain(int argc, char** argv) {
-  BlockEndSignals();
+  mivo::afx::PrepareEndRequests();
   CWinApp* app = AfxGetApp();
   if (app == nullptr) {
     AfxMessageBox(u"No application object.");

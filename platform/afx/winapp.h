@@ -3,15 +3,18 @@
 // Contract:
 // - One CWinApp-derived object per process (normally a static one). Its constructor registers it:
 //   AfxGetApp() and AfxGetModuleState()->m_pCurrentWinApp return it until it is destroyed.
-// - AfxWinMain(argc, argv) is the process's start (the entry point `main` calls it). It blocks SIGTERM and
-//   SIGINT for the process (so that a signal that arrives during start-up ends the loop in order instead of
-//   killing the process), sets m_lpCmdLine to argv[1..] joined by single spaces, then calls InitInstance;
+// - AfxWinMain(argc, argv) is the process's start (the entry point `main` calls it, library mivo_afx_main;
+//   on Windows with the UTF-16 command line converted to UTF-8). It blocks SIGTERM and SIGINT for the
+//   process on Linux, and installs a console control handler on Windows (so that a request to end that
+//   arrives during start-up ends the loop in order instead of killing the process), sets m_lpCmdLine to
+//   argv[1..] joined by single spaces, then calls InitInstance;
 //   when that returns TRUE it calls Run; then it calls ExitInstance, runs the termination handlers and
 //   returns ExitInstance's result. Without an application object it reports the fact and returns 1; an
 //   exception escaping InitInstance, Run or ExitInstance is reported (AfxMessageBox) and gives 1.
 // - Run is the message loop. It runs the pump installed with AfxSetMessagePump (the automation runtime
 //   installs its event loop there when it is initialised) and returns the pump's result. Without a pump it
-//   waits until SIGTERM or SIGINT arrives and returns 0. Run does not call ExitInstance.
+//   waits until SIGTERM or SIGINT arrives (Windows: runs the thread's message loop until WM_QUIT, which
+//   Ctrl+C or closing the console posts) and returns 0. Run does not call ExitInstance.
 // - The hooks exist so that a runtime layered above the framework (platform/ole) can supply the loop and
 //   its clean-up without the framework depending on it: AfxSetMessagePump replaces the pump (an empty
 //   function removes it); AfxAddTermHandler adds a function that AfxWinMain calls after ExitInstance, in

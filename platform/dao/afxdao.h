@@ -23,6 +23,17 @@
 //   declared type (or one matching none of these) reads by the value's storage class: integer VT_I4, real
 //   VT_R8, text VT_BSTR. A value the column's type cannot hold reads as what it is rather than damaged:
 //   text in an integer column is VT_BSTR, an integer too wide for VT_I2 / VT_I4 is VT_R8.
+// - Declared types of the Access column types, for declared types that match none of the rules above:
+//   BYTE is VT_UI1 (an integer 0 to 255); SINGLE is VT_R4; CURRENCY is VT_CY (stored as an integer scaled
+//   by 10000, cyVal()); DECIMAL(p,s) is VT_DECIMAL (stored as an integer scaled by 10^s, or, beyond 64
+//   bits, as a BLOB holding the exact decimal text; decimalText() gives the value as exact decimal text);
+//   DATETIME is VT_DATE (stored as text "YYYY-MM-DD HH:MM:SS", local wall-clock time, date() gives the
+//   OLE date: days since 1899-12-30, the fraction the time of day, also before that day; a number in such a
+//   column reads by its storage class, as in a column of an unknown type); DATETIME2 is
+//   text (VT_BSTR, "YYYY-MM-DD HH:MM:SS.fffffff"); GUID is text; VARBINARY and OLEOBJECT are
+//   VT_ARRAY | VT_UI1 (a BLOB, bytes()). A stored value these types cannot hold reads as what it is:
+//   text that is no date in a DATETIME column is VT_BSTR, a real in a CURRENCY column is rounded to the
+//   nearest 1/10000.
 // - SetFieldValue converts the value to the column's type (a number into a text column becomes its text);
 //   a value that does not fit (70000 into SMALLINT, "abc" into INTEGER) is error 3421.
 // - The default workspace is one per process. Every CDaoDatabase joins it while open; BeginTrans starts
@@ -57,6 +68,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/afx/afx.h"
@@ -78,11 +90,26 @@ class COleVariant {
   static COleVariant Bool(bool v) { return COleVariant(v ? -1L : 0L, VT_BOOL); }
   static COleVariant Double(double v);
   static COleVariant Null();
+  static COleVariant Byte(std::uint8_t v);
+  static COleVariant LongLong(std::int64_t v);  // VT_I8 (bound as a 64-bit integer; no column reads as it)
+  static COleVariant Single(float v);
+  static COleVariant Currency(std::int64_t scaledBy10000);
+  // An exact decimal: "-123.45" (an optional '-', digits, an optional '.' and digits). Normalised: no
+  // leading zeros, "-0" is "0"; trailing zeros of the fraction are kept (they are the column's scale).
+  static COleVariant Decimal(const std::string& text);
+  static COleVariant Date(double oleDate);
+  static COleVariant Binary(std::string bytes);  // VT_ARRAY | VT_UI1
 
   VARTYPE vt() const { return m_vt; }
   std::int32_t lVal() const { return static_cast<std::int32_t>(m_llVal); }  // VT_I2, VT_I4, VT_BOOL
   double dblVal() const { return m_dblVal; }
   const CString& bstrVal() const { return m_strVal; }
+  std::uint8_t bVal() const { return static_cast<std::uint8_t>(m_llVal); }  // VT_UI1
+  float fltVal() const { return static_cast<float>(m_dblVal); }             // VT_R4
+  std::int64_t cyVal() const { return m_llVal; }  // VT_CY scaled by 10000; VT_I8 and VT_UI1 as they are
+  const std::string& decimalText() const { return m_bytes; }  // VT_DECIMAL
+  double date() const { return m_dblVal; }                    // VT_DATE
+  const std::string& bytes() const { return m_bytes; }        // VT_ARRAY | VT_UI1
 
   bool operator==(const COleVariant& other) const;
   bool operator!=(const COleVariant& other) const { return !(*this == other); }
@@ -92,6 +119,7 @@ class COleVariant {
   std::int64_t m_llVal = 0;
   double m_dblVal = 0;
   CString m_strVal;
+  std::string m_bytes;  // VT_DECIMAL text, VT_ARRAY | VT_UI1 bytes
 };
 
 class CDaoException {
@@ -346,5 +374,17 @@ void CreateStandardDatabase(const std::string& utf8Path, const std::vector<int>&
 
 // The SQL of the standard OfferKeyStrings query.
 const char* StandardOfferKeyStringsSql();
+
+// Creates a database at utf8Path holding only the empty table StoredQueries (Name TEXT PRIMARY KEY, SQL
+// TEXT NOT NULL), for a caller that writes its own tables. Errors as CreateStandardDatabase.
+void CreateEmptyDatabase(const std::string& utf8Path);
+
+// OLE dates (VT_DATE): days since 1899-12-30, the fraction the time of day; before that day the whole
+// days count back and the fraction is still the time of day forward (-1.25 is 1899-12-29 06:00).
+// OleDateText gives "YYYY-MM-DD HH:MM:SS", rounded to the second, for years 1 to 9999 (nullopt outside,
+// or for NaN). OleDateFromText accepts "YYYY-MM-DD" and "YYYY-MM-DD HH:MM[:SS[.fraction]]" (or 'T'
+// between), years 1 to 9999; nullopt for anything else.
+std::optional<std::string> OleDateText(double oleDate);
+std::optional<double> OleDateFromText(std::string_view text);
 
 }  // namespace mivo::dao

@@ -1,30 +1,20 @@
 // The SQLite connection behind an open database: opening without ever creating a file, validation, and
 // statement helpers.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
 #include "platform/dao/dao_internal.h"
+#include "platform/dao/files.h"
 
 namespace mivo::dao {
 namespace {
 
 CString Quoted(const CString& s) { return u"'" + s + u"'"; }
 
-std::string FolderOf(const std::string& path) {
-  const auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 struct Fd {
   int fd = -1;
   ~Fd() {
-    if (fd >= 0) ::close(fd);
+    if (fd >= 0) files::Close(fd);
   }
 };
 
@@ -32,7 +22,53 @@ std::uint32_t BigEndian32(const unsigned char* p) {
   return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
 }
 
+// A path quoted for a POSIX shell: 'it'\''s'.
+CString ShellQuoted(const CString& s) {
+  CString out = u"'";
+  for (char16_t c : s) {
+    if (c == u'\'') {
+      out += u"'\\''";
+    } else {
+      out += c;
+    }
+  }
+  return out + u"'";
+}
+
 }  // namespace
+
+CString AccessFileMessage(const CString& file) {
+  // A report holds 255 characters with its terminator: the message names the file and gives the whole
+  // command, with the folder left out of the command (and then the file's name cut in the middle) when
+  // the full form is longer.
+  constexpr std::size_t kLimit = 254;
+  const auto slash = file.find_last_of(u"/\\");
+  const CString folder = slash == CString::npos ? CString() : file.substr(0, slash + 1);
+  const CString name = slash == CString::npos ? file : file.substr(slash + 1);
+  const auto dot = name.rfind(u'.');
+  const CString target = (dot == CString::npos || dot == 0 ? name : name.substr(0, dot)) + u".db";
+  const CString head =
+      u"'" + file + u"' is an Access database, which MivoDB does not read; convert it with: ";
+  CString message = head + u"mivoctl db convert " + ShellQuoted(file) + u" " + ShellQuoted(folder + target);
+  if (message.size() <= kLimit) return message;
+  message = u"'" + file + u"' is an Access database; in its folder run: mivoctl db convert " +
+            ShellQuoted(name) + u" " + ShellQuoted(target);
+  if (message.size() <= kLimit) return message;
+  const CString command =
+      u"; in its folder run: mivoctl db convert " + ShellQuoted(name) + u" " + ShellQuoted(target);
+  const CString lead = u"Access database '";
+  if (lead.size() + 5 + command.size() <= kLimit) {
+    const std::size_t room = kLimit - lead.size() - 1 - command.size();
+    const CString shown = file.size() <= room ? file
+                                              : file.substr(0, room / 2 - 1) + u"..." +
+                                                    file.substr(file.size() - (room - room / 2 - 2));
+    return lead + shown + u"'" + command;
+  }
+  // A name so long that no command fits: name the tool only.
+  const CString tail = u"' is an Access database; convert it with mivoctl db convert.";
+  const std::size_t room = kLimit - 1 - tail.size();
+  return u"'" + (file.size() <= room ? file : u"..." + file.substr(file.size() - (room - 3))) + tail;
+}
 
 std::unique_ptr<Connection> Connection::Open(const CString& path, bool readOnly) {
   const std::string utf8 = AfxToUtf8(path);
@@ -40,21 +76,21 @@ std::unique_ptr<Connection> Connection::Open(const CString& path, bool readOnly)
   auto notADatabase = [&](const CString& why) {
     ThrowEngine(kErrNotADatabase, u"Unrecognized database format " + Quoted(file) + u": " + why + u".");
   };
-  struct stat st {};
-  if (utf8.empty() || ::stat(utf8.c_str(), &st) != 0) {
+  files::Status st;
+  if (utf8.empty() || !files::GetStatus(utf8, st)) {
     if (!utf8.empty() && errno != ENOENT && errno != ENOTDIR) {
       ThrowEngine(kErrNoPermission,
                   u"Could not open " + Quoted(file) + u" (" + AfxFromUtf8(std::strerror(errno)) + u").");
     }
     ThrowEngine(kErrFileNotFound, u"Could not find file " + Quoted(file) + u".");
   }
-  if (!S_ISREG(st.st_mode)) notADatabase(u"it is not a regular file");
+  if (!st.regular) notADatabase(u"it is not a regular file");
 
   // Read the header ourselves: it tells a foreign or truncated file before SQLite is asked.
   unsigned char header[100] = {};
   {
     Fd in;
-    in.fd = ::open(utf8.c_str(), O_RDONLY | O_CLOEXEC);
+    in.fd = files::OpenForReading(utf8);
     if (in.fd < 0) {
       if (errno == ENOENT) ThrowEngine(kErrFileNotFound, u"Could not find file " + Quoted(file) + u".");
       ThrowEngine(kErrNoPermission,
@@ -62,19 +98,23 @@ std::unique_ptr<Connection> Connection::Open(const CString& path, bool readOnly)
     }
     std::size_t got = 0;
     while (got < sizeof header) {
-      const ssize_t n = ::read(in.fd, header + got, sizeof header - got);
+      const long n = files::Read(in.fd, header + got, sizeof header - got);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       got += static_cast<std::size_t>(n);
     }
     if (got == 0) notADatabase(u"the file is empty");
+    if (got >= 20 && std::memcmp(header, "\0\1\0\0Standard ", 13) == 0 &&
+        (std::memcmp(header + 13, "Jet DB", 6) == 0 || std::memcmp(header + 13, "ACE DB", 6) == 0)) {
+      ThrowEngine(kErrNotADatabase, AccessFileMessage(file));
+    }
     if (got < sizeof header || std::memcmp(header, "SQLite format 3", 16) != 0) {
       notADatabase(u"the file is not an SQLite database");
     }
   }
 
-  const bool folderWritable = ::access(FolderOf(utf8).c_str(), W_OK | X_OK) == 0;
-  const bool fileWritable = ::access(utf8.c_str(), W_OK) == 0;
+  const bool folderWritable = files::FolderWritable(utf8);
+  const bool fileWritable = files::Writable(utf8);
   const bool openReadOnly = readOnly || !fileWritable || !folderWritable;
 
   std::unique_ptr<Connection> conn(new Connection);
@@ -109,9 +149,8 @@ std::unique_ptr<Connection> Connection::Open(const CString& path, bool readOnly)
   if (headerCountValid && !wal) {
     std::uint32_t pageSize = (std::uint32_t{header[16]} << 8) | header[17];
     if (pageSize == 1) pageSize = 65536;
-    struct stat now {};
-    if (::stat(utf8.c_str(), &now) == 0 &&
-        static_cast<std::uint64_t>(now.st_size) < std::uint64_t{headerPages} * pageSize) {
+    files::Status now;
+    if (files::GetStatus(utf8, now) && now.size < std::uint64_t{headerPages} * pageSize) {
       notADatabase(u"the file is shorter than its header says (truncated)");
     }
   }

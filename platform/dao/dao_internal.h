@@ -48,6 +48,10 @@ enum class Access { kRead, kWrite };
 
 int BusyTimeoutMs();
 
+// The message of error 3343 for an Access database (.mdb, .accdb) opened as a database: it names the file
+// and the `mivoctl db convert` command that converts it, in at most 254 characters (what a report holds).
+CString AccessFileMessage(const CString& file);
+
 // Quotes an identifier for SQL: "name" with inner quotes doubled.
 std::string QuoteIdent(const std::string& utf8Name);
 // ASCII case-insensitive equality of UTF-8 names.
@@ -102,8 +106,24 @@ struct Statement {
 };
 
 // The kind of value a declared column type asks for.
-enum class Kind { kUntyped, kText, kShort, kBool, kLong, kDouble };
+enum class Kind {
+  kUntyped,
+  kText,
+  kShort,
+  kBool,
+  kLong,
+  kDouble,
+  // The Access types (declared types matching none of the kinds above).
+  kByte,
+  kSingle,
+  kCurrency,
+  kDecimal,
+  kDate,
+  kBinary,
+};
 Kind KindOfDeclaredType(const char* declared);
+// The scale s of a declared "DECIMAL(p,s)" (0 when it names none).
+int DecimalScaleOf(const char* declared);
 
 // The value of column `col` of the current row, typed by `kind`; `storage` is the column's storage class
 // (sqlite3_column_type) as it was before any conversion.

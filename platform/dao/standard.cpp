@@ -1,13 +1,11 @@
 // The standard database layout and its creation.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/dao/dao_internal.h"
+#include "platform/dao/files.h"
 
 namespace mivo::dao {
 namespace {
@@ -38,19 +36,46 @@ std::string LanguageName(int id) {
   return buffer;
 }
 
-}  // namespace
-
-const char* StandardOfferKeyStringsSql() { return kOfferKeyStrings; }
-
-void CreateStandardDatabase(const std::string& utf8Path, const std::vector<int>& flaggedLanguages) {
+// Creates the empty file `utf8Path`, which must not exist (error 3204 when it does, 3000 when it cannot
+// be made), and returns its name for messages.
+CString CreateNewFile(const std::string& utf8Path) {
   const CString file = AfxFromUtf8(utf8Path);
-  const int fd = ::open(utf8Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  const int fd = files::CreateNew(utf8Path);
   if (fd < 0) {
     if (errno == EEXIST) ThrowEngine(kErrDatabaseExists, u"Database '" + file + u"' already exists.");
     ThrowEngine(kErrGeneric,
                 u"Could not create '" + file + u"' (" + AfxFromUtf8(std::strerror(errno)) + u").");
   }
-  ::close(fd);
+  files::Close(fd);
+  return file;
+}
+
+}  // namespace
+
+const char* StandardOfferKeyStringsSql() { return kOfferKeyStrings; }
+
+void CreateEmptyDatabase(const std::string& utf8Path) {
+  const CString file = CreateNewFile(utf8Path);
+  std::string failure;
+  {
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(utf8Path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+    std::unique_ptr<sqlite3, DbCloser> db(raw);
+    if (rc != SQLITE_OK ||
+        sqlite3_exec(db.get(), "CREATE TABLE StoredQueries (Name TEXT PRIMARY KEY, SQL TEXT NOT NULL)",
+                     nullptr, nullptr, nullptr) != SQLITE_OK) {
+      failure = db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(rc);
+    }
+  }
+  if (!failure.empty()) {
+    files::Remove(utf8Path);
+    files::Remove(utf8Path + "-journal");
+    ThrowEngine(kErrGeneric, u"Could not create '" + file + u"' (" + AfxFromUtf8(failure) + u").");
+  }
+}
+
+void CreateStandardDatabase(const std::string& utf8Path, const std::vector<int>& flaggedLanguages) {
+  const CString file = CreateNewFile(utf8Path);
 
   std::string failure;
   {
@@ -98,8 +123,8 @@ void CreateStandardDatabase(const std::string& utf8Path, const std::vector<int>&
     }
   }
   if (!failure.empty()) {
-    ::unlink(utf8Path.c_str());
-    ::unlink((utf8Path + "-journal").c_str());
+    files::Remove(utf8Path);
+    files::Remove(utf8Path + "-journal");
     ThrowEngine(kErrGeneric, u"Could not create '" + file + u"' (" + AfxFromUtf8(failure) + u").");
   }
 }

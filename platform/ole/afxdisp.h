@@ -27,6 +27,9 @@
 //   reads the count. It is the ObjectCount of every class object on the bus.
 // - Threads: the runtime belongs to the thread that called AfxOleInit (the main thread); bus callbacks and
 //   member calls run there, one at a time. Reports (AfxMessageBox) from other threads reach stderr only.
+// - On Windows the runtime is COM (win/): the same command targets, dispatch maps and lock count, offered
+//   through class factories and an IDispatch of each object (IUnknown and IDispatch only, no type
+//   information); what differs is said where it applies ("Under COM").
 #pragma once
 
 #include <cstdint>
@@ -387,6 +390,10 @@ enum class InitMode {
   kServe,         // connect to the bus; fail without one
   kRegistration,  // a registration run: the bus is not needed and not connected
 };
+// Under COM, kServe enters the single-threaded apartment (OleInitialize; FALSE when COM refuses), installs
+// its message loop as the framework's pump and adds AfxOleTerm as a termination handler; kRegistration
+// does nothing more than on the bus.
+//
 // Initialises the runtime on the calling thread. kServe connects to DBUS_STARTER_ADDRESS when the bus
 // started the process, else to the session bus (DBUS_SESSION_BUS_ADDRESS, else
 // $XDG_RUNTIME_DIR/bus); FALSE when that fails. Once connected it creates the thread's event loop with the
@@ -399,9 +406,11 @@ BOOL OleInit(InitMode mode);
 BOOL IsRegistrationRun();
 // The event loop: serves the bus until SIGTERM or SIGINT arrives (they are blocked for the calling thread
 // and taken through the loop) or the bus connection is lost; returns 0. Without a connection it returns 0
-// at once.
+// at once. Under COM: GetMessage / DispatchMessage until WM_QUIT, which comes when the loop's
+// message-only window (class "MivoDB.OLEServer.Window") receives WM_CLOSE or a console control event
+// arrives; returns 0.
 int RunMessageLoop();
-// TRUE while the runtime holds a bus connection.
+// TRUE while the runtime holds a bus connection (under COM: while it is in its apartment).
 BOOL IsConnected();
 }  // namespace mivo::ole
 
@@ -411,6 +420,8 @@ BOOL AfxOleInit();
 // The orderly end of the runtime: revokes every class object (their automation objects are dropped, as if
 // their clients had released them), removes the report sink, flushes and closes the bus connection.
 // Nothing happens when the runtime is not initialised. AfxOleInit adds it as a termination handler.
+// Under COM it revokes every class object (CoRevokeClassObject; objects that clients still hold stay
+// theirs until the process ends) and leaves the apartment (OleUninitialize).
 void AfxOleTerm();
 
 // ---- Class identifiers and factories -------------------------------------------------------------------
@@ -447,6 +458,20 @@ CString StringFromCLSID(const CLSID& clsid);
 // waiting for a reply) while that name has an owner on the bus.
 // Only the process's own user (and root) may call a method: no method is open to unprivileged peers, so a
 // bus that admits other users still gets them org.freedesktop.DBus.Error.AccessDenied.
+//
+// Under COM a registered factory is a class object registered with CoRegisterClassObject for its CLSID as
+// a local server: REGCLS_MULTIPLEUSE (every client is served by this process), REGCLS_SINGLEUSE for a
+// multi-instance factory. IClassFactory::CreateInstance makes an object through CreateObject and hands out
+// its IDispatch, whose AddRef / Release are the object's ExternalAddRef / ExternalRelease; LockServer
+// counts in the lock count. IDispatch::GetIDsOfNames is CCmdTarget::GetIDsOfNames. IDispatch::Invoke takes
+// DISPATCH_METHOD and DISPATCH_PROPERTYGET (script engines call methods that way; anything else is
+// DISP_E_MEMBERNOTFOUND), refuses named arguments (DISP_E_NONAMEDARGS, after the DISPID and before the
+// count is checked), takes rgvarg last argument first and converts by-value arguments with the system's
+// VariantChangeType (*puArgErr counts in rgvarg). A by-reference text arrives as VT_BSTR|VT_BYREF or as
+// VT_VARIANT|VT_BYREF pointing at a VARIANT that holds a BSTR (script variables); after a successful call
+// the caller's BSTR is replaced (SysFreeString, SysAllocStringLen). An exception is DISP_E_EXCEPTION with
+// EXCEPINFO (bstrSource the class name, bstrDescription what(), scode). No type information:
+// GetTypeInfoCount gives 0, GetTypeInfo E_NOTIMPL. Reports stay the framework's (no Message signal).
 class COleObjectFactory : public CCmdTarget {
   DECLARE_DYNAMIC(COleObjectFactory)
 
@@ -465,7 +490,9 @@ class COleObjectFactory : public CCmdTarget {
   // "<ProgID>\CLSID" ("{GUID}"), "CLSID\{GUID}\LocalServer32" (the executable's path) and
   // "CLSID\{GUID}\ProgID" (the ProgID); removal deletes the keys "<ProgID>" and "CLSID\{GUID}" with
   // everything below them. Needs no bus. The result is FALSE when an activation file could not be
-  // written or removed; what the settings hive refuses is ignored.
+  // written or removed; what the settings hive refuses is ignored. Under COM there is no activation file:
+  // the class entries are what COM starts the server by (HKEY_CLASSES_ROOT shows them), and the result is
+  // FALSE when the registry refuses one of them.
   static BOOL UpdateRegistryAll(BOOL bRegister = TRUE);
   // Withdraws every factory from the bus (see Revoke).
   static void RevokeAll();

@@ -5,7 +5,7 @@
 #include <set>
 
 #include "platform/ole/afxdisp.h"
-#include "platform/ole/runtime.h"
+#include "platform/ole/server.h"
 
 IMPLEMENT_DYNAMIC(CCmdTarget, CObject)
 

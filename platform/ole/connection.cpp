@@ -66,25 +66,6 @@ Runtime* RuntimeOnThisThread() {
   return runtime && runtime->bus && std::this_thread::get_id() == runtime->thread ? runtime : nullptr;
 }
 
-BOOL IsRegistrationRun() {
-  CString line;
-  for (const CString& arg : AfxGetCommandLineArgs()) line += arg + u' ';
-  auto matches_at = [&](std::size_t pos, std::u16string_view name) {
-    if (pos + name.size() > line.size()) return false;
-    for (std::size_t k = 0; k < name.size(); ++k) {
-      char16_t c = line[pos + k];
-      if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-      if (c != name[k]) return false;
-    }
-    return true;
-  };
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    if (line[i] != u'/' && line[i] != u'-') continue;
-    if (matches_at(i + 1, u"regserver") || matches_at(i + 1, u"unregserver")) return TRUE;
-  }
-  return FALSE;
-}
-
 BOOL OleInit(InitMode mode) {
   if (TheRuntime() || g_registration_mode) return TRUE;
   if (mode == InitMode::kRegistration) {

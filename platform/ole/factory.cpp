@@ -1,7 +1,7 @@
 #include <cstdio>
 
 #include "platform/ole/afxdisp.h"
-#include "platform/ole/runtime.h"
+#include "platform/ole/server.h"
 
 IMPLEMENT_DYNAMIC(COleObjectFactory, CCmdTarget)
 

@@ -1,30 +1,15 @@
-// COleObjectFactory::UpdateRegistry: the activation file for the bus and the class entries in the machine
-// hive. Needs no bus connection.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+// COleObjectFactory::UpdateRegistry: the class entries below HKEY_LOCAL_MACHINE\Software\Classes, as COM
+// local servers keep them, then the platform's own part (server.h, UpdateActivation). Needs no runtime
+// connection. Also the test for a registration run.
 #include <string>
 
+#include "platform/afx/winapp.h"
 #include "platform/ole/afxdisp.h"
-#include "platform/ole/environment.h"
+#include "platform/ole/server.h"
 #include "platform/win32/winbase.h"
 #include "platform/win32/winreg.h"
 
 namespace {
-
-bool MakeDirectories(const std::string& path) {
-  if (path.empty()) return false;
-  for (std::size_t pos = 1; pos <= path.size(); ++pos) {
-    if (pos == path.size() || path[pos] == '/') {
-      const std::string part = path.substr(0, pos);
-      if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
-    }
-  }
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 std::string ExecutablePath() {
   std::u16string buffer(1024, u'\0');
@@ -39,77 +24,40 @@ std::string ExecutablePath() {
   }
 }
 
-// The Exec= value: the path as it is, or single-quoted when it holds characters that the bus would
-// split or interpret.
-std::string ExecValue(const std::string& path) {
-  if (path.find_first_of(" \t\n'\"\\$`;&|<>()*?[]#~%") == std::string::npos) return path;
-  std::string quoted = "'";
-  for (char c : path) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "'";
-}
-
-bool WriteFileAtomically(const std::string& path, const std::string& content) {
-  const std::string temp = path + ".tmp." + std::to_string(::getpid());
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  std::size_t done = 0;
-  bool ok = true;
-  while (done < content.size()) {
-    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  if (::close(fd) != 0) ok = false;
-  if (ok && ::rename(temp.c_str(), path.c_str()) != 0) ok = false;
-  if (!ok) ::unlink(temp.c_str());
-  return ok;
-}
-
-// Sets the default value of HKEY_LOCAL_MACHINE\<path> to `value`; the result is not needed.
-void SetDefaultValue(const CString& path, const CString& value) {
+// Sets the default value of HKEY_LOCAL_MACHINE\<path> to `value`; false when the registry refuses.
+bool SetDefaultValue(const CString& path, const CString& value) {
   mivo::reg::UniqueKey key;
-  if (key.Create(HKEY_LOCAL_MACHINE, path.c_str(), KEY_SET_VALUE) != ERROR_SUCCESS) return;
-  RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                 static_cast<DWORD>((value.size() + 1) * sizeof(WCHAR)));
+  if (key.Create(HKEY_LOCAL_MACHINE, path.c_str(), KEY_SET_VALUE) != ERROR_SUCCESS) return false;
+  return RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                        static_cast<DWORD>((value.size() + 1) * sizeof(WCHAR))) == ERROR_SUCCESS;
+}
+
+// Deletes HKEY_LOCAL_MACHINE\<path> with everything below it; true when it is gone (or was never there).
+bool DeleteKeyTree(const CString& path) {
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, path.c_str());
+  const LSTATUS status = RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
+  return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }
 
 }  // namespace
 
 BOOL COleObjectFactory::UpdateRegistry(BOOL bRegister) {
   if (m_strProgID.empty()) return FALSE;
-  const std::string progid = AfxToUtf8(m_strProgID);
   const CString clsid = StringFromCLSID(m_clsid);
   const CString classes = u"Software\\Classes\\";
-  const std::string dir = mivo::ole::ActivationDirectory();
-  const std::string file = dir + "/" + progid + ".service";
-  bool ok = false;
+  std::string exe;
+  bool entries_ok = true;
   if (bRegister) {
-    const std::string exe = ExecutablePath();
-    ok = !exe.empty() && MakeDirectories(dir) &&
-         WriteFileAtomically(file, "[D-BUS Service]\nName=" + progid + "\nExec=" + ExecValue(exe) + "\n");
+    exe = ExecutablePath();
     const CString exe_path = AfxFromUtf8(exe);
-    SetDefaultValue(classes + m_strProgID + u"\\CLSID", clsid);
-    SetDefaultValue(classes + u"CLSID\\" + clsid + u"\\LocalServer32", exe_path);
-    SetDefaultValue(classes + u"CLSID\\" + clsid + u"\\ProgID", m_strProgID);
+    entries_ok &= SetDefaultValue(classes + m_strProgID + u"\\CLSID", clsid);
+    entries_ok &= SetDefaultValue(classes + u"CLSID\\" + clsid + u"\\LocalServer32", exe_path);
+    entries_ok &= SetDefaultValue(classes + u"CLSID\\" + clsid + u"\\ProgID", m_strProgID);
   } else {
-    ok = !dir.empty() && (::unlink(file.c_str()) == 0 || errno == ENOENT);
-    // The tree below each key, then the key itself (when the tree deletion left it).
-    for (const CString& key : {classes + m_strProgID, classes + u"CLSID\\" + clsid}) {
-      RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
-      RegDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str());
-    }
+    entries_ok &= DeleteKeyTree(classes + m_strProgID);
+    entries_ok &= DeleteKeyTree(classes + u"CLSID\\" + clsid);
   }
-  return ok ? TRUE : FALSE;
+  return mivo::ole::UpdateActivation(*this, exe, bRegister != FALSE, entries_ok) ? TRUE : FALSE;
 }
 
 BOOL COleObjectFactory::UpdateRegistryAll(BOOL bRegister) {
@@ -119,3 +67,26 @@ BOOL COleObjectFactory::UpdateRegistryAll(BOOL bRegister) {
   }
   return ok;
 }
+
+namespace mivo::ole {
+
+BOOL IsRegistrationRun() {
+  CString line;
+  for (const CString& arg : AfxGetCommandLineArgs()) line += arg + u' ';
+  auto matches_at = [&](std::size_t pos, std::u16string_view name) {
+    if (pos + name.size() > line.size()) return false;
+    for (std::size_t k = 0; k < name.size(); ++k) {
+      char16_t c = line[pos + k];
+      if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+      if (c != name[k]) return false;
+    }
+    return true;
+  };
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    if (line[i] != u'/' && line[i] != u'-') continue;
+    if (matches_at(i + 1, u"regserver") || matches_at(i + 1, u"unregserver")) return TRUE;
+  }
+  return FALSE;
+}
+
+}  // namespace mivo::ole

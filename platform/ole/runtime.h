@@ -3,6 +3,7 @@
 //   objects.cpp     the class objects, the automation objects and their clients, the dispatch interfaces
 //   errors.cpp      HRESULTs to D-Bus errors
 //   reports.cpp     reports as Message signals and desktop notifications
+//   activation.cpp  the activation file of the registration (UpdateActivation of server.h)
 #pragma once
 
 #include <systemd/sd-bus.h>
@@ -15,6 +16,7 @@
 #include <thread>
 
 #include "platform/ole/afxdisp.h"
+#include "platform/ole/server.h"
 
 namespace mivo::ole {
 
@@ -132,13 +134,7 @@ class NotificationWatch {
 // notification while a notification service is on the bus. Does nothing off the runtime's thread.
 void BroadcastReport(const AfxReport& report);
 
-// ---- The factory's bus side (objects.cpp, called by COleObjectFactory) ----
-
-// Tells the bus that the lock count changed (a property change signal on every registered class object);
-// does nothing without a connection or on another thread.
-void OnLockCountChanged();
-BOOL RegisterFactory(COleObjectFactory* factory);
-void RevokeFactory(COleObjectFactory* factory);
-bool IsFactoryRegistered(const COleObjectFactory* factory);
+// ---- The factory's bus side (objects.cpp): the functions of server.h ----
+// OnLockCountChanged sends a property change signal on every registered class object.
 
 }  // namespace mivo::ole

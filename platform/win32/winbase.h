@@ -4,6 +4,10 @@
 // - Module file name: the process has one module, the executable; every library of the system is linked
 //   into it. GetModuleFileNameW names the running executable (the target of /proc/self/exe, converted from
 //   UTF-8) for a null handle and for any other handle.
+//
+// On Windows (win/) GetModuleFileNameW, GetFileVersionInfoSizeW, GetFileVersionInfoW and VerQueryValueW are
+// Windows' own, and a file's version information is its VERSIONINFO resource (res/version.rc for the
+// server); the ELF details below apply to Linux only.
 #pragma once
 
 #include "platform/win32/wintypes.h"

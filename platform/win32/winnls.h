@@ -57,6 +57,10 @@
 // - A result that does not fit in an int fails with ERROR_INVALID_PARAMETER.
 // - GetACP() answers 1252 when the machine names a code page that is none of the ANSI pages above (CP_UTF8
 //   included), so CP_ACP always converts.
+//
+// On Windows (win/) the calls are Windows' own (the details above do not apply): the thread locale and the
+// user's language are the system's, not the POSIX locale's. CP_ACP converts with GetACP(), which a test may
+// override with SetAnsiCodePageForTesting; ResetForTesting does nothing.
 #pragma once
 
 #include "platform/win32/wintypes.h"
@@ -78,7 +82,8 @@ UINT GetACP();
 int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
                         LPWSTR lpWideCharStr, int cchWideChar);
 int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
-                        LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar);
+                        LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
+                        LPBOOL lpUsedDefaultChar);
 
 namespace mivo::nls {
 // Test seams. Forget the cached locale and system code page so the next call reads them again.

@@ -38,6 +38,10 @@
 //   gives ERROR_BUSY, never "not found". Each call re-checks the file, so a hive replaced or removed on disk
 //   is seen at the next call. A forked child leaves the parent's open hives alone and opens its own.
 // - RegQueryInfoKeyW reports no class and a security descriptor size of 0; the last write time is kept.
+//
+// On Windows (win/) every call is the real registry's, with Windows' own semantics; the hive files and the
+// details above do not apply. The extras below mean there: ResetForTesting does nothing, HiveFileOf and
+// LastHiveProblem are empty; HiveTransaction is not provided (nothing of the Windows build uses it).
 #pragma once
 
 #include <cstdint>

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/win32/winnls.h"
+#include "support/TestEnv.h"
 #include "textstore/StringMap.h"
 
 namespace {
@@ -51,14 +52,15 @@ TEST(CharsetCode, ChineseKoreanAndSerbianDependOnTheSublanguage) {
 class WithLocale : public ::testing::Test {
  protected:
   void SetLocale(const char* name) {
-    setenv("LC_ALL", name, 1);
+    env_.Set("LC_ALL", name);
     mivo::nls::ResetForTesting();
   }
   void TearDown() override {
-    unsetenv("LC_ALL");
+    env_.Restore();
     mivo::nls::SetAnsiCodePageForTesting(0);
     mivo::nls::ResetForTesting();
   }
+  mivo::test::ScopedEnv env_;
 };
 
 TEST_F(WithLocale, UnloadedStoreAndFFFFReportTheThreadLocale) {

@@ -1,29 +1,15 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 
 #include "platform/win32/winnls.h"
 #include "platform/win32/winreg.h"
-#include "support/AppFixture.h"
+#include "tests/config/ConfigFixture.h"
 
 namespace mivo::test {
 namespace {
 
-class Configuration : public AppTest {
- protected:
-  void SetUp() override { mivo::nls::SetAnsiCodePageForTesting(1252); }
-  void TearDown() override { mivo::nls::SetAnsiCodePageForTesting(0); }
-  BOOL Write(const std::string& value, const std::string& module, const std::string& key) {
-    const CString v = U(value), m = U(module), k = U(key);
-    return app().m_pConfigStrings->WriteConfigString(&v, &m, &k);
-  }
-  std::vector<std::string> Rows(const std::string& db, const std::string& sql) {
-    return QueryColumn(db, sql);
-  }
-};
+using Configuration = ConfigurationTest;
 
 TEST_F(Configuration, LoadsLanguage99TextsAndReportsAMissingDatabase) {
   const std::string a = dbs().File("a.db");
@@ -182,32 +168,6 @@ TEST_F(Configuration, AMissingDatabaseIsReportedByTheWriterAndMemoryHoldsTheValu
   EXPECT_EQ(reports.size(), 1u);
   EXPECT_EQ(Config("M", "K"), "v");
   EXPECT_FALSE(std::filesystem::exists(dbs().File("missing.db")));
-}
-
-TEST_F(Configuration, AnItemsTableThatCannotAppendChangesNothingAndReportsNothing) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
-  const std::string a = dbs().File("a.db");
-  MakeStandardDb(a, {99}, {{"M", "Old", 99, "old"}});
-  ListConfigDb("1", a);
-  SetRegDword(false, kSettings, "LanguageId", 0x0409);
-  chmod(a.c_str(), 0644);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    // As a user who may read the database and the hives but write neither.
-    if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(10);
-    mivo::reg::ResetForTesting();
-    StartStores();
-    if (Config("M", "Old") != "old") _exit(11);
-    if (!Write("new", "M", "New") || !Write("changed", "M", "Old")) _exit(12);
-    _exit(reports.empty() ? 0 : 13);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(Rows(a, "SELECT count(*) FROM Items"), std::vector<std::string>{"1"});
-  EXPECT_EQ(Rows(a, "SELECT String FROM Messages"), std::vector<std::string>{"old"});
 }
 
 TEST_F(Configuration, AFailedWriterIsRolledBackWholly) {

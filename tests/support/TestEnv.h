@@ -21,11 +21,14 @@ namespace mivo::test {
 
 // ---- Folders, files and the environment ----
 
+// The folder for temporary files: /tmp on Linux, the user's temporary folder on Windows.
+std::string DefaultTempBase();
+
 // A fresh folder below `base` (mode 0755, so that a child running as another user can reach it), removed
 // with everything in it at destruction. Throws std::runtime_error when it cannot be made.
 class TempDir {
  public:
-  explicit TempDir(const std::string& base = "/tmp");
+  explicit TempDir(const std::string& base = DefaultTempBase());
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -58,10 +61,13 @@ class ScopedEnv {
 // folder below `base` for the object's lifetime, at the paths `machine` and `user` relative to it. The
 // files and their folders do not exist at first. The registry layer and the code-page cache read the
 // variables afresh at construction, at PointAt and at destruction, which restores the variables.
+// On Windows the roots of this process stand for two fresh, empty keys below the real HKEY_CURRENT_USER
+// instead (RegOverridePredefKey), deleted at destruction; PointAt and Clear give new empty keys, and the
+// hive paths are empty. A sandbox that cannot be set up throws std::runtime_error.
 class HiveSandbox {
  public:
   explicit HiveSandbox(const std::string& machine = "machine.hive", const std::string& user = "user.hive",
-                       const std::string& base = "/tmp");
+                       const std::string& base = DefaultTempBase());
   ~HiveSandbox();
   HiveSandbox(const HiveSandbox&) = delete;
   HiveSandbox& operator=(const HiveSandbox&) = delete;
@@ -81,6 +87,7 @@ class HiveSandbox {
   TempDir dir_;
   ScopedEnv env_;
   std::string machine_, user_;
+  std::u16string keys_;  // Windows: the key below HKEY_CURRENT_USER that holds the sandbox's keys
 };
 
 // A whole file's bytes ("" when it cannot be read); a file replaced by `bytes`.

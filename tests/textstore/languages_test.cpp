@@ -83,10 +83,12 @@ TEST_F(Languages, ALanguageTextThatIsNotHexadecimalLeavesTheDefault) {
 }
 
 TEST_F(Languages, WithoutSettingsStartUpTakesTheUserDefaultLanguageAndWritesIt) {
-  setenv("LC_ALL", "de_DE.UTF-8", 1);
-  mivo::nls::ResetForTesting();
-  StartStores();
-  unsetenv("LC_ALL");
+  {
+    ScopedEnv env;
+    env.Set("LC_ALL", "de_DE.UTF-8");
+    mivo::nls::ResetForTesting();
+    StartStores();
+  }
   mivo::nls::ResetForTesting();
   EXPECT_EQ(app().m_wCurLanguageId, 0x0407);
   unsigned id = 0;

@@ -19,6 +19,7 @@
 #include "platform/dao/afxdao.h"
 #include "platform/win32/winnls.h"
 #include "tools/mivoctl/csv.h"
+#include "tools/mivoctl/db_convert.h"
 #include "tools/mivoctl/mivoctl.h"
 
 namespace mivoctl {
@@ -35,6 +36,8 @@ constexpr const char* kUsage =
     "  import FILE CSV [--raw]                add or replace texts from a CSV file\n"
     "  export FILE [--language ID] [--raw]    write texts as CSV on stdout\n"
     "  list FILE                              show the languages, their flags and text counts\n"
+    "  convert ACCESS_FILE SQLITE_FILE        convert an Access database (.mdb, .accdb)\n"
+    "  migrate [--dry-run] [--backup FILE]    convert the Access databases the settings list\n"
     "\n"
     "Run 'mivoctl db COMMAND --help' for the details of a command.\n"
     "Exit codes: 0 success, 1 the operation failed, 2 bad usage.\n";
@@ -535,13 +538,16 @@ int RunDb(const std::vector<std::string>& args) {
     if (command == "import") return RunImport(rest);
     if (command == "export") return RunExport(rest);
     if (command == "list") return RunList(rest);
+    if (command == "convert") return RunConvert(rest);
+    if (command == "migrate") return RunMigrate(rest);
   } catch (const CDaoException& e) {
     Refuse(AfxToUtf8(e.Message()));
   }
   BadUsage("unknown db command '" + command + "'", kUsage);
 }
 
-const MivoctlCommand kDbCommand({"db", "standard databases: create, import and export texts (CSV), list",
+const MivoctlCommand kDbCommand({"db",
+                                 "standard databases: create, import and export texts (CSV), list, convert",
                                  RunDb});
 
 }  // namespace

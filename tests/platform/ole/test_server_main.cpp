@@ -1,13 +1,12 @@
 // ole_test_server: a server of the test factory with the shape of the real one, started by the tests as
-// a separate program (and by the bus, through the activation file it registers).
+// a separate program (and by the bus, through the activation file it registers; on Windows by COM, through
+// the class entries).
 // - "/RegServer" or "/UnregServer": initialises the runtime for registration, writes or removes the
 //   registration (UpdateRegistryAll), exits 0 when that succeeded, else 1.
 // - otherwise: AfxOleInit, RegisterAll, the message loop; ExitInstance appends "exit" to the file named
 //   by $MIVODB_TEST_EXIT_MARKER (when set). Exit code 0 after an orderly end, 1 when start-up failed.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "platform/afx/winapp.h"
@@ -44,11 +43,7 @@ class CTestServerApp : public CWinApp {
 
   int ExitInstance() override {
     if (const char* marker = std::getenv("MIVODB_TEST_EXIT_MARKER"); marker && *marker) {
-      const int fd = ::open(marker, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-      if (fd >= 0) {
-        [[maybe_unused]] ssize_t n = ::write(fd, "exit\n", 5);
-        ::close(fd);
-      }
+      std::ofstream(marker, std::ios::app) << "exit\n";
     }
     if (failed_) return 1;
     if (mivo::ole::IsRegistrationRun()) return registration_ok_ ? 0 : 1;
