@@ -1,5 +1,5 @@
 // End-to-end round trips over a private bus: GetLanguageString of the real server (started by bus
-// activation) from one client and from four clients at once, each client a thread with its own
+// activation) from 1, 4 and 16 clients at once, each client a thread with its own
 // connection, beside a minimal sd-bus echo server (the same method shape: two strings in, one string out)
 // on the same bus in the same run. Prints p50, p99 and calls per second for both, and their ratios.
 //
@@ -206,7 +206,7 @@ int RunBench(int argc, char** argv) {
     Figures server, echo;
   };
   std::vector<Row> rows;
-  for (int clients : {1, 4}) {
+  for (int clients : {1, 4, 16}) {
     Row row{clients, Measure(address, kServer, clients, calls), Measure(address, kEcho, clients, calls)};
     for (const auto& [label, f] : {std::pair{kServer.label, row.server}, std::pair{kEcho.label, row.echo}}) {
       std::printf("%-26s %7d %10.1f %10.1f %14.0f\n", label, clients, f.p50_us, f.p99_us, f.calls_per_second);

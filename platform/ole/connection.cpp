@@ -53,6 +53,7 @@ Runtime::~Runtime() {
   suppress_lock_signals = true;
   classes.clear();
   notifications.reset();
+  callers.reset();
   filter.reset();
   if (bus) sd_bus_detach_event(bus.get());
   bus.reset();
@@ -84,6 +85,11 @@ BOOL OleInit(InitMode mode) {
   sd_bus_slot* slot = nullptr;
   if (sd_bus_add_filter(bus, &slot, OnMessage, nullptr) < 0) return FALSE;
   runtime->filter.reset(slot);
+  try {
+    runtime->callers = std::make_unique<CallerCheck>(bus);
+  } catch (const std::exception&) {
+    return FALSE;
+  }
   runtime->notifications = std::make_unique<NotificationWatch>(bus);
   TheRuntime() = std::move(runtime);
   TheRuntime()->sink = AfxAddReportSink(BroadcastReport);

@@ -214,7 +214,8 @@ int GetClassId(sd_bus* /*bus*/, const char* /*path*/, const char* /*interface*/,
 
 const sd_bus_vtable kClassFactoryVtable[] = {
     SD_BUS_VTABLE_START(0),
-    SD_BUS_METHOD_WITH_NAMES("CreateInstance", "", "", "o", SD_BUS_PARAM(object), CreateInstance, 0),
+    SD_BUS_METHOD_WITH_NAMES("CreateInstance", "", "", "o", SD_BUS_PARAM(object), CreateInstance,
+                             SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_PROPERTY("ObjectCount", "u", GetObjectCount, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
     SD_BUS_PROPERTY("ClassId", "s", GetClassId, 0, SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_VTABLE_END,
@@ -333,10 +334,10 @@ int Release(sd_bus_message* m, void* userdata, sd_bus_error* /*error*/) {
 const sd_bus_vtable kDispatchVtable[] = {
     SD_BUS_VTABLE_START(0),
     SD_BUS_METHOD_WITH_NAMES("GetIDsOfNames", "as", SD_BUS_PARAM(names), "ai", SD_BUS_PARAM(dispids),
-                             GetIDsOfNames, 0),
+                             GetIDsOfNames, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD_WITH_NAMES("Invoke", "iav", SD_BUS_PARAM(dispid) SD_BUS_PARAM(args), "vav",
-                             SD_BUS_PARAM(result) SD_BUS_PARAM(refs), Invoke, 0),
-    SD_BUS_METHOD("Release", "", "", Release, 0),
+                             SD_BUS_PARAM(result) SD_BUS_PARAM(refs), Invoke, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("Release", "", "", Release, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END,
 };
 
@@ -380,7 +381,7 @@ bool BuildTypedVtable(State* cls, CCmdTarget* shared) {
     sd_bus_vtable method;
     std::memset(&method, 0, sizeof method);
     method.type = _SD_BUS_VTABLE_METHOD;
-    method.flags = 0;
+    method.flags = SD_BUS_VTABLE_UNPRIVILEGED;
     method.x.method.member = entry->lpszName;
     method.x.method.signature = in_s.c_str();
     method.x.method.result = out_s.c_str();

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_map>
 
 #include "platform/ole/afxdisp.h"
 #include "platform/ole/server.h"
@@ -38,6 +39,7 @@ struct ErrorHolder {
   ~ErrorHolder() { sd_bus_error_free(&error); }
 };
 
+class CallerCheck;
 class ClassRegistration;
 class NotificationWatch;
 
@@ -53,6 +55,7 @@ struct Runtime {
   Ptr<sd_event> event;
   Ptr<sd_bus> bus;
   Ptr<sd_bus_slot> filter;
+  std::unique_ptr<CallerCheck> callers;
   std::unique_ptr<NotificationWatch> notifications;
   std::map<const COleObjectFactory*, std::unique_ptr<ClassRegistration>> classes;
   std::thread::id thread = std::this_thread::get_id();
@@ -102,6 +105,36 @@ class ClassRegistration {
 
  private:
   std::unique_ptr<State> state_;
+};
+
+// ---- Callers (callers.cpp) ----
+
+// The one check of who is answered. Every method call that reaches the process passes this filter before
+// any object handler: calls of the server's own user and of root go on, every other call (another user's,
+// or one whose sender cannot be identified) is answered with org.freedesktop.DBus.Error.AccessDenied and
+// goes no further. That is why every method of the vtables is marked SD_BUS_VTABLE_UNPRIVILEGED: sd-bus's
+// own check would ask the bus for the caller's credentials on every call.
+// A caller's user id is asked of the bus daemon (GetConnectionUnixUser, one round trip) on its first call
+// and kept under its unique name, which a bus never gives out again; it is forgotten when that name leaves
+// the bus, so the table holds only connected callers. The constructor throws std::runtime_error when the
+// bus refuses the departure watch or the filter; not copyable; its slots go with it.
+class CallerCheck {
+ public:
+  explicit CallerCheck(sd_bus* bus);
+  CallerCheck(const CallerCheck&) = delete;
+  CallerCheck& operator=(const CallerCheck&) = delete;
+
+ private:
+  static int OnMessage(sd_bus_message* m, void* userdata, sd_bus_error* error);
+  static int OnNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
+  // Whether the caller of unique name `sender` is answered; asks the bus on the first call of a connection.
+  bool Admits(const char* sender);
+
+  sd_bus* bus_;
+  const std::uint32_t own_uid_;
+  std::unordered_map<std::string, bool> callers_;
+  Ptr<sd_bus_slot> match_;
+  Ptr<sd_bus_slot> filter_;
 };
 
 // ---- Errors (errors.cpp) ----

@@ -1,4 +1,5 @@
 // Who reaches the server: only the user it runs as (and root), whatever the bus admits.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -55,6 +56,39 @@ TEST_P(BusUsers, AnotherUsersClientNeverGetsAnAnswerFromTheServer) {
   EXPECT_EQ(other.out, "");
   if (GetParam()) {
     EXPECT_NE(other.err.find("Access denied"), std::string::npos) << other.err;
+  }
+}
+
+// The server learns a caller's user once per connection: neither many calls on one connection nor a new
+// connection of the same user gets another user's client an answer, and its own user is answered in between.
+TEST_P(BusUsers, AnotherUserStaysRefusedAfterManyCallsAndAfterReconnecting) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a client as uid 65534";
+  if (!GetParam()) GTEST_SKIP() << "the stock policy admits no other user to the bus at all";
+  EXPECT_EQ(AfxToUtf8(client().GetLanguageString(client().class_path(), u"Demo", u"Greeting")), "Hello");
+  for (int connection = 0; connection < 2; ++connection) {
+    const ForkRun run = RunForked([&](int fd) {
+      if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+          ::setresuid(65534, 65534, 65534) != 0) {
+        return 2;
+      }
+      int refused = 0;
+      try {
+        std::unique_ptr<CMivoDBClient> other = NewClient();
+        for (int i = 0; i < 200; ++i) {
+          try {
+            other->GetLanguageString(other->class_path(), u"Demo", u"Greeting");
+            WriteNote(fd, "answered on call " + std::to_string(i));
+          } catch (const ole::BusError& e) {
+            if (e.name() == "org.freedesktop.DBus.Error.AccessDenied") ++refused;
+          }
+        }
+      } catch (const std::exception& e) {
+        WriteNote(fd, e.what());
+      }
+      return refused == 200 ? 0 : 1;
+    });
+    EXPECT_EQ(run.exit_code, 0) << ::testing::PrintToString(run.notes);
+    EXPECT_EQ(AfxToUtf8(client().GetLanguageString(client().class_path(), u"Demo", u"Greeting")), "Hello");
   }
 }
 
