@@ -456,8 +456,9 @@ CString StringFromCLSID(const CLSID& clsid);
 //   TypeMismatch, Overflow, Exception, BadVarType, Failed) whose message is "0x%08X <text>".
 // A report also becomes a desktop notification (org.freedesktop.Notifications.Notify, sent without
 // waiting for a reply) while that name has an owner on the bus.
-// Only the process's own user (and root) may call a method: no method is open to unprivileged peers, so a
-// bus that admits other users still gets them org.freedesktop.DBus.Error.AccessDenied.
+// Only the process's own user (and root) may call a method: on a bus that admits other users, their calls
+// (and calls whose sender the bus cannot name) get org.freedesktop.DBus.Error.AccessDenied before any
+// handler runs. A caller's user id is asked of the bus once per connection.
 //
 // Under COM a registered factory is a class object registered with CoRegisterClassObject for its CLSID as
 // a local server: REGCLS_MULTIPLEUSE (every client is served by this process), REGCLS_SINGLEUSE for a
