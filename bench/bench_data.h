@@ -8,11 +8,15 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/dao/afxdao.h"
+
 namespace mivobench {
 
-// Creates `file` (replacing it) with `rows` items of language `language`, and, when `configLanguage`, also
-// flags 99. Module names cycle over `modules` modules; texts are about 50 characters.
-inline void MakeDb(const std::string& file, int rows, int modules, int language, int startItem = 0) {
+// Creates `file` (replacing it) with `rows` items of language `language`, flagged. Module names cycle over
+// `modules` modules; texts are about 50 characters. With `indexes`, the standard indexes are added at the
+// end as `mivoctl db index` adds them (mivo::dao::CreateStandardIndexes); without, the file has none.
+inline void MakeDb(const std::string& file, int rows, int modules, int language, int startItem = 0,
+                   bool indexes = true) {
   std::remove(file.c_str());
   sqlite3* db = nullptr;
   if (sqlite3_open(file.c_str(), &db) != SQLITE_OK) std::abort();
@@ -21,7 +25,6 @@ inline void MakeDb(const std::string& file, int rows, int modules, int language,
       "CREATE TABLE Items (Module TEXT, KeyString TEXT, ItemId INTEGER PRIMARY KEY AUTOINCREMENT, "
       "UserDefined BOOLEAN DEFAULT 0);"
       "CREATE TABLE Messages (ItemId INTEGER, LanguageId INTEGER, String TEXT);"
-      "CREATE INDEX MessagesByItem ON Messages (ItemId, LanguageId);"
       "CREATE TABLE Languages (Name TEXT, LanguageId INTEGER, Active BOOLEAN);"
       "CREATE TABLE StoredQueries (Name TEXT PRIMARY KEY, SQL TEXT NOT NULL);"
       "INSERT INTO StoredQueries VALUES ('OfferKeyStrings', 'SELECT i.Module AS Module, i.KeyString AS "
@@ -58,6 +61,7 @@ inline void MakeDb(const std::string& file, int rows, int modules, int language,
   sqlite3_finalize(message);
   sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
   sqlite3_close(db);
+  if (indexes) mivo::dao::CreateStandardIndexes(file);
 }
 
 // The SQL of the stored query OfferKeyStrings of a database made by MakeDb.

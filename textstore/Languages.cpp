@@ -1,6 +1,7 @@
 // Language start-up, selection and loading.
 #include <cstdio>
 #include <cwchar>
+#include <utility>
 
 #include "app/Constants.h"
 #include "app/MivoDBApp.h"
@@ -40,6 +41,33 @@ BOOL ParseHexLanguageId(const CString& text, WORD& id) {
   id = static_cast<WORD>(value);
   return TRUE;
 }
+
+// Stores the rows of a database, each one when the next has been read: the place of a row's key in its
+// module's table is fetched into the cache meanwhile (rows in item order are spread over all the modules,
+// so that place is rarely cached when the row comes).
+class DelayedStore {
+ public:
+  explicit DelayedStore(CModuleMap& modules) : modules_(modules) {}
+
+  // Stores the row kept before and keeps this one; its text is taken (`text` gets other contents).
+  void Add(const CString& module, const CString& key, CString& text) {
+    CModuleEntry* entry = modules_.GetOrAddEntry(module);
+    entry->m_Strings.Prefetch(key);
+    Flush();
+    entry_ = entry;
+    key_ = key;
+    text_.swap(text);
+  }
+  // Stores the row kept, if any.
+  void Flush() {
+    if (CModuleEntry* entry = std::exchange(entry_, nullptr)) entry->SetString(key_, text_);
+  }
+
+ private:
+  CModuleMap& modules_;
+  CModuleEntry* entry_ = nullptr;
+  CString key_, text_;
+};
 
 }  // namespace
 
@@ -124,16 +152,24 @@ BOOL CStringMap::LoadLanguageDataBase(const CString& path) {
 }
 
 BOOL CStringMap::ReadLanguageDataBase(const CString& path, CModuleMap& modules) {
+  // Every row read before a failure is stored, as when each row was stored at once.
+  DelayedStore store(modules);
   try {
     ReadOfferKeyStrings<CDaoLanguage>(
         path, static_cast<short>(m_wLanguageId), m_bUserFlag ? TRUE : FALSE,
-        [this, &modules](const CString& module, const CString& key, CString& text) {
-          StoreConverted(modules, module, key, text);
+        [this, &store](const CString& module, const CString& key, CString& text) {
+          text = ConvertText(std::move(text));
+          store.Add(module, key, text);
         });
+    store.Flush();
     return TRUE;
   } catch (const CDaoException& e) {
+    store.Flush();
     if (e.m_scode != E_DAO_FILE_NOT_FOUND) ReportEngineError(e);
     return FALSE;
+  } catch (...) {
+    store.Flush();
+    throw;
   }
 }
 

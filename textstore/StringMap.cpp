@@ -8,6 +8,8 @@ IMPLEMENT_DYNAMIC(CStringMap, CObject)
 
 CModuleEntry::CModuleEntry() { m_Strings.RemoveAll(); }
 
+CModuleEntry::CModuleEntry(CStringArena* pArena) : m_Strings(pArena) {}
+
 CModuleEntry::~CModuleEntry() { m_Strings.RemoveAll(); }
 
 BOOL CModuleEntry::GetString(CString& text, const CString* key) const {
@@ -44,7 +46,7 @@ CModuleEntry* CModuleMap::FindEntry(const CString* module) const {
 
 CModuleEntry* CModuleMap::GetOrAddEntry(const CString& module) {
   auto& slot = m_Entries[module];
-  if (!slot) slot = std::make_unique<CModuleEntry>();
+  if (!slot) slot = std::make_unique<CModuleEntry>(m_pArena.get());
   return slot.get();
 }
 
@@ -61,6 +63,7 @@ void CModuleMap::RemoveAllEntries() {
     const CString first = m_Entries.begin()->first;
     RemoveEntry(first);
   }
+  m_pArena->RemoveAll();
 }
 
 CStringMap::CStringMap(int nKind) : m_nKind(nKind) { m_CodePages.clear(); }

@@ -16,7 +16,10 @@ class CModuleEntry : public CObject {
   DECLARE_DYNAMIC(CModuleEntry)
 
  public:
+  // An entry whose texts live in storage of its own.
   CModuleEntry();
+  // An entry whose texts live in `pArena`, which must outlive it.
+  explicit CModuleEntry(CStringArena* pArena);
   ~CModuleEntry() override;
   CModuleEntry(const CModuleEntry&) = delete;
   CModuleEntry& operator=(const CModuleEntry&) = delete;
@@ -33,7 +36,9 @@ class CModuleEntry : public CObject {
   CMapStringToString m_Strings;
 };
 
-// The modules of one store. Owns its entries: removing a module or clearing the map deletes them.
+// The modules of one store. Owns its entries: removing a module or clearing the map deletes them. The
+// texts of all entries live in one arena of the map, freed when the map is cleared or destroyed (the texts
+// of a removed module stay there until then).
 class CModuleMap : public CObject {
   DECLARE_DYNAMIC(CModuleMap)
 
@@ -52,10 +57,14 @@ class CModuleMap : public CObject {
   // Removes and deletes every entry; the map is empty afterwards.
   void RemoveAllEntries();
   // Exchanges the contents of the two maps; nothing is copied or deleted.
-  void Swap(CModuleMap& other) noexcept { m_Entries.swap(other.m_Entries); }
+  void Swap(CModuleMap& other) noexcept {
+    m_pArena.swap(other.m_pArena);
+    m_Entries.swap(other.m_Entries);
+  }
   std::size_t GetCount() const { return m_Entries.size(); }
 
  private:
+  std::unique_ptr<CStringArena> m_pArena = std::make_unique<CStringArena>();
   std::unordered_map<CString, std::unique_ptr<CModuleEntry>> m_Entries;
 };
 

@@ -1,8 +1,9 @@
 // What the framework asks of the operating system (internal to platform/afx): one implementation per
-// system, reports.cpp and winapp_loop.cpp on Linux, win/ on Windows. Standard C++ types only, so that the
-// Windows implementations, which include <windows.h>, can define them.
+// system, reports.cpp, winapp_loop.cpp and memory.cpp on Linux, win/ on Windows. Standard C++ types only, so
+// that the Windows implementations, which include <windows.h>, can define them.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace mivo::afx {
@@ -18,5 +19,9 @@ void PrepareEndRequests();
 // The message loop of an application without a pump: returns 0 when the process is asked to end (on
 // Windows also when the thread receives WM_QUIT).
 int WaitForEnd();
+
+// Offers the memory [p, p + bytes) to the system for large pages (Linux: transparent huge pages for the
+// whole 2 MB ranges inside it; Windows: nothing). A hint only: never fails and never changes the contents.
+void AdviseLargePages(void* p, std::size_t bytes);
 
 }  // namespace mivo::afx

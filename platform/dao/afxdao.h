@@ -8,9 +8,10 @@
 //   column or parameter not found, 3343 not a database (foreign, empty, truncated or corrupt file), 3260 /
 //   3218 locked (after the busy wait of a few seconds; 3218 when a change was refused), 3021 no current
 //   record, 3020 update without AddNew/Edit, 3022 duplicate key, 3027 database or object is read-only, 3034
-//   commit without a transaction, 3167 the edited row was deleted, 3204 database already exists (only
-//   CreateStandardDatabase), 3420 object invalid (closed), 3421 a value that does not fit its column, 3000
-//   any other SQLite error. GetErrorMessage gives a short English text naming the file or object.
+//   commit without a transaction, 3159 not a valid bookmark, 3251 not supported by this kind of recordset,
+//   3167 the edited row was deleted, 3204 database already exists (only CreateStandardDatabase), 3420
+//   object invalid (closed), 3421 a value that does not fit its column, 3000 any other SQLite error.
+//   GetErrorMessage gives a short English text naming the file or object.
 // - A file is validated when it is opened: a file that is empty, lacks the SQLite header, is shorter than
 //   its header says or whose schema cannot be read is error 3343 at Open. Damage found later is 3343 too.
 // - A file's contents are not trusted: its views, triggers, defaults and stored queries, and any SQL run on
@@ -58,6 +59,11 @@
 //   DEFAULT. GetFieldValue after AddNew reads the edit buffer (an unset column reads as its default, or
 //   Null). After Update of a new row the record that was current stays current. Columns are addressed by
 //   0-based position.
+// - Bookmarks (table-type recordsets only): a row's bookmark is its rowid, as an integer variant (VT_I2,
+//   VT_I4, VT_I8, or VT_R8 holding a whole number). GetBookmark gives the current row's as VT_I8 (3021
+//   without a current row). SetBookmark makes the row with that rowid current, read afresh, as if the scan
+//   had reached it (MoveNext goes on from it); a bookmark of no row is 3159 and leaves the recordset at EOF.
+//   A query recordset has no bookmarks: both calls are 3251 there.
 // - DFX_Text fields are read whole, whatever their length; the size argument only sizes a buffer.
 // - The objects of one process are used from one thread at a time (the default workspace is not locked).
 // - Objects are not copyable. Destroying an open object closes it. Closing a database closes its recordsets
@@ -267,6 +273,11 @@ class CDaoQueryDef : public CObject {
 
 class CDaoFieldExchange;
 
+// What GetFieldInfo tells of a column (of the framework's structure, the name only).
+struct CDaoFieldInfo {
+  CString m_strName;
+};
+
 class CDaoRecordset : public CObject {
   DECLARE_DYNAMIC(CDaoRecordset)
 
@@ -289,10 +300,16 @@ class CDaoRecordset : public CObject {
   BOOL IsEOF() const;
   void MoveFirst();
   void MoveNext();
+  // Bookmarks of table-type recordsets (see the contract above).
+  COleVariant GetBookmark();
+  void SetBookmark(const COleVariant& varBookmark);
 
   COleVariant GetFieldValue(int nIndex);
   void SetFieldValue(int nIndex, const COleVariant& varValue);
   short GetFieldCount() const;
+  // The name of the column at 0-based nIndex (3265 beyond the last): the table's own for a table-type
+  // recordset, the result column's for a query. Only m_strName is filled.
+  void GetFieldInfo(int nIndex, CDaoFieldInfo& fieldinfo) const;
 
   BOOL CanAppend() const;
   BOOL CanUpdate() const;
@@ -362,18 +379,30 @@ void SetBusyTimeoutForTesting(int milliseconds);
 // Creates an empty database at utf8Path in the standard layout:
 //   Items (Module TEXT, KeyString TEXT, ItemId INTEGER PRIMARY KEY AUTOINCREMENT, UserDefined BOOLEAN
 //          DEFAULT 0),
-//   Messages (ItemId INTEGER, LanguageId INTEGER, String TEXT) with an index on (ItemId, LanguageId),
+//   Messages (ItemId INTEGER, LanguageId INTEGER, String TEXT),
 //   Languages (Name TEXT, LanguageId INTEGER, Active BOOLEAN): one active row per flagged language and
 //          always one for 99 (the configuration language), in the order given, 99 last unless listed,
 //   StoredQueries (Name TEXT PRIMARY KEY, SQL TEXT NOT NULL) holding OfferKeyStrings, which yields
 //          Module, KeyString, String of language :LanguageParameter in item order (rows of one item in
-//          message order), leaving out items whose UserDefined is true when :UserFlag is 0.
+//          message order), leaving out items whose UserDefined is true when :UserFlag is 0,
+//   and the indexes of StandardIndexesSql().
 // Throws CDaoException 3204 when the file exists (it is left alone), 3000 when it cannot be created; a
 // half-written file is removed.
 void CreateStandardDatabase(const std::string& utf8Path, const std::vector<int>& flaggedLanguages);
 
 // The SQL of the standard OfferKeyStrings query.
 const char* StandardOfferKeyStringsSql();
+
+// The indexes of the standard layout, the one text of their DDL (CREATE INDEX IF NOT EXISTS statements):
+// MessagesByItem on Messages (ItemId, LanguageId) and ItemsByKey on Items (KeyString COLLATE BINARY,
+// Module COLLATE BINARY), which the configuration writer's look-ups use when a database has them.
+const char* StandardIndexesSql();
+
+// Adds the indexes of StandardIndexesSql() that the database at utf8Path lacks (by name), in one
+// transaction; returns the names of those it created (none when it had them all). Throws CDaoException:
+// 3024 no such file, 3343 not a database, 3027 read-only, 3078 no table Items or Messages, 3000 when a
+// statement fails (a column missing, a name taken by another object).
+std::vector<std::string> CreateStandardIndexes(const std::string& utf8Path);
 
 // Creates a database at utf8Path holding only the empty table StoredQueries (Name TEXT PRIMARY KEY, SQL
 // TEXT NOT NULL), for a caller that writes its own tables. Errors as CreateStandardDatabase.

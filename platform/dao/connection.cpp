@@ -199,15 +199,18 @@ bool Connection::Step(sqlite3_stmt* stmt, const CString& object, Access access) 
 }
 
 bool Connection::FindTable(const std::string& name, bool viewsToo, std::string* realName) const {
-  Stmt stmt =
-      Prepare(viewsToo ? "SELECT name FROM sqlite_master WHERE type IN ('table', 'view') AND name = ?1 "
-                         "COLLATE NOCASE ORDER BY name = ?1 DESC LIMIT 1"
-                       : "SELECT name FROM sqlite_master WHERE type = 'table' AND name = ?1 "
-                         "COLLATE NOCASE ORDER BY name = ?1 DESC LIMIT 1",
-              AfxFromUtf8(name), Access::kRead);
+  Stmt& stmt = find_table_[viewsToo ? 1 : 0];
+  if (!stmt) {
+    stmt = Prepare(viewsToo ? "SELECT name FROM sqlite_master WHERE type IN ('table', 'view') AND name = ?1 "
+                              "COLLATE NOCASE ORDER BY name = ?1 DESC LIMIT 1"
+                            : "SELECT name FROM sqlite_master WHERE type = 'table' AND name = ?1 "
+                              "COLLATE NOCASE ORDER BY name = ?1 DESC LIMIT 1",
+                   AfxFromUtf8(name), Access::kRead);
+  }
   sqlite3_bind_text(stmt.get(), 1, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
   if (!Step(stmt.get(), AfxFromUtf8(name), Access::kRead)) return false;
   if (realName != nullptr) *realName = reinterpret_cast<const char*>(sqlite3_column_text(stmt.get(), 0));
+  sqlite3_reset(stmt.get());
   return true;
 }
 

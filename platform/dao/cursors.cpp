@@ -1,5 +1,7 @@
 // The cursors behind open recordsets: a forward cursor over one SELECT (stored query, table or view by
 // name, SQL text) and a table-type cursor that scans a table in rowid order and edits and appends rows.
+#include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "platform/dao/dao_internal.h"
@@ -30,6 +32,37 @@ bool IsBracketedName(const CString& text) {
          text.find(u']') == text.size() - 1;
 }
 
+// Whether the database keeps its text as UTF-8 (the databases attached to it share its encoding). False
+// when that cannot be read.
+bool StoresUtf8(sqlite3* db) {
+  sqlite3_stmt* raw = nullptr;
+  bool utf8 = false;
+  if (sqlite3_prepare_v2(db, "PRAGMA main.encoding", -1, &raw, nullptr) == SQLITE_OK &&
+      sqlite3_step(raw) == SQLITE_ROW) {
+    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
+    utf8 = name != nullptr && std::strcmp(name, "UTF-8") == 0;
+  }
+  sqlite3_finalize(raw);
+  return utf8;
+}
+
+// The text of column `col` when its UTF-8 bytes are all ASCII: one code unit per byte, which is what
+// sqlite3_column_text16 gives for them, without SQLite's conversion. False (`out` unspecified, the column
+// unconverted) for any other text.
+bool ReadAsciiText(sqlite3_stmt* stmt, int col, CString& out) {
+  const auto* p = sqlite3_column_text(stmt, col);
+  if (p == nullptr) return false;
+  const auto n = static_cast<std::size_t>(sqlite3_column_bytes(stmt, col));
+  out.resize(n);
+  char16_t* units = out.data();
+  unsigned char high = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    units[i] = p[i];
+    high |= p[i];
+  }
+  return (high & 0x80) == 0;
+}
+
 // ------------------------------------------------------------------------------------------------
 // Query cursor
 
@@ -41,6 +74,7 @@ class QueryCursor final : public Cursor {
     kinds_.reserve(n);
     for (int i = 0; i < n; ++i) kinds_.push_back(KindOfDeclaredType(sqlite3_column_decltype(stmt_.get(), i)));
     storage_.assign(n, -1);
+    utf8_ = StoresUtf8(conn.handle());
   }
 
   void Start() { Advance(); }
@@ -58,6 +92,11 @@ class QueryCursor final : public Cursor {
   }
 
   int FieldCount() const override { return static_cast<int>(kinds_.size()); }
+
+  CString FieldName(int index) const override {
+    const char* name = sqlite3_column_name(stmt_.get(), index);
+    return name != nullptr ? AfxFromUtf8(name) : CString();
+  }
 
   COleVariant GetFieldValue(int index) override {
     CheckIndex(index);
@@ -91,12 +130,14 @@ class QueryCursor final : public Cursor {
     eof_ = true;
   }
 
-  // The bound members take the row's values; text is assigned into the members' own storage.
+  // The bound members take the row's values; text is assigned into the members' own storage. ASCII text
+  // of a UTF-8 database is widened here; any other value is read as UTF-16 from SQLite.
   void Fill() {
     sqlite3_stmt* stmt = stmt_.get();
     for (const BoundField& f : fields_) {
       storage_[f.column] = sqlite3_column_type(stmt, f.column);
       if (f.text != nullptr) {
+        if (utf8_ && storage_[f.column] == SQLITE_TEXT && ReadAsciiText(stmt, f.column, *f.text)) continue;
         const void* p = sqlite3_column_text16(stmt, f.column);
         if (p == nullptr) {
           f.text->clear();
@@ -113,6 +154,7 @@ class QueryCursor final : public Cursor {
   Stmt stmt_;
   std::vector<Kind> kinds_;
   long long row_ = -1;  // index of the current row in this run
+  bool utf8_ = false;   // the database's text is UTF-8
 };
 
 // ------------------------------------------------------------------------------------------------
@@ -145,6 +187,8 @@ class TableCursor final : public Cursor {
   }
 
   int FieldCount() const override { return static_cast<int>(cols_.size()); }
+
+  CString FieldName(int index) const override { return cols_[index].wide_name; }
 
   COleVariant GetFieldValue(int index) override {
     CheckIndex(index);
@@ -206,6 +250,39 @@ class TableCursor final : public Cursor {
   }
 
   void CancelUpdate() override { mode_ = Mode::kNone; }
+
+  COleVariant GetBookmark() override {
+    if (!on_row_) ThrowEngine(kErrNoCurrentRecord, u"No current record in " + Quoted(object_) + u".");
+    return COleVariant::LongLong(rowid_);
+  }
+
+  void SetBookmark(const COleVariant& bookmark) override {
+    std::optional<std::int64_t> rowid;
+    switch (bookmark.vt()) {
+      case VT_I2:
+      case VT_I4:
+        rowid = bookmark.lVal();
+        break;
+      case VT_I8:
+        rowid = bookmark.cyVal();
+        break;
+      case VT_R8:
+        if (std::nearbyint(bookmark.dblVal()) == bookmark.dblVal() && std::fabs(bookmark.dblVal()) < 9.2e18)
+          rowid = static_cast<std::int64_t>(bookmark.dblVal());
+        break;
+      default:
+        break;
+    }
+    mode_ = Mode::kNone;
+    if (rowid) SeekFrom(*rowid);
+    if (!rowid || !on_row_ || rowid_ != *rowid) {
+      on_row_ = false;
+      bof_ = false;
+      eof_ = true;
+      ThrowEngine(kErrInvalidBookmark, u"Not a valid bookmark in " + Quoted(object_) + u".");
+    }
+    bof_ = eof_ = false;
+  }
 
   int FindColumn(const std::string& utf8Name) const override {
     for (std::size_t i = 0; i < cols_.size(); ++i) {
@@ -418,6 +495,12 @@ void Cursor::SetFieldValue(int, const COleVariant&) { NotUpdatable(); }
 void Cursor::AddNew() { NotUpdatable(); }
 void Cursor::Edit() { NotUpdatable(); }
 void Cursor::Update() { NotUpdatable(); }
+
+COleVariant Cursor::GetBookmark() {
+  ThrowEngine(kErrNotSupported, u"Operation is not supported: " + Quoted(object_) + u" has no bookmarks.");
+}
+
+void Cursor::SetBookmark(const COleVariant&) { GetBookmark(); }
 
 void Cursor::NotUpdatable() const {
   if (conn_.read_only()) {

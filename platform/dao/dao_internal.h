@@ -26,9 +26,11 @@ inline constexpr int kErrReadOnly = 3027;
 inline constexpr int kErrCommitWithoutBegin = 3034;
 inline constexpr int kErrNoPermission = 3051;
 inline constexpr int kErrObjectNotFound = 3078;
+inline constexpr int kErrInvalidBookmark = 3159;
 inline constexpr int kErrRecordDeleted = 3167;
 inline constexpr int kErrDatabaseExists = 3204;
 inline constexpr int kErrLockedUpdate = 3218;
+inline constexpr int kErrNotSupported = 3251;
 inline constexpr int kErrLocked = 3260;
 inline constexpr int kErrItemNotFound = 3265;
 inline constexpr int kErrNotADatabase = 3343;
@@ -89,7 +91,8 @@ class Connection {
   bool Step(sqlite3_stmt* stmt, const CString& object, Access access) const;
   [[noreturn]] void Fail(int rc, const CString& object, Access access) const;
 
-  // Whether a table of that name exists (any letter case); its stored name in *realName.
+  // Whether a table of that name exists (any letter case); its stored name in *realName. The look-up is
+  // prepared once per connection and kept (reset after each use).
   bool FindTable(const std::string& name, bool viewsToo, std::string* realName) const;
 
  private:
@@ -97,6 +100,7 @@ class Connection {
   std::unique_ptr<sqlite3, DbCloser> db_;
   CString file_;
   bool read_only_ = false;
+  mutable Stmt find_table_[2];  // FindTable's statements (tables; tables and views), finalized before db_
 };
 
 // The prepared statement of a CDaoQueryDef, with which of its parameters are set.
@@ -151,6 +155,8 @@ class Cursor {
   virtual void MoveFirst() = 0;
   virtual void MoveNext() = 0;
   virtual int FieldCount() const = 0;
+  // The name of column `index` (checked by the caller).
+  virtual CString FieldName(int index) const = 0;
   virtual COleVariant GetFieldValue(int index) = 0;
   virtual void SetFieldValue(int index, const COleVariant& value);
   virtual bool CanAppend() const { return false; }
@@ -159,6 +165,9 @@ class Cursor {
   virtual void Edit();
   virtual void Update();
   virtual void CancelUpdate() {}
+  // Bookmarks (afxdao.h): the base has none (3251).
+  virtual COleVariant GetBookmark();
+  virtual void SetBookmark(const COleVariant& bookmark);
   // Column position of an output column name (ASCII letter case ignored), or -1.
   virtual int FindColumn(const std::string& utf8Name) const = 0;
 

@@ -109,6 +109,16 @@ void CDaoRecordset::MoveNext() {
   m_pCursor->MoveNext();
 }
 
+COleVariant CDaoRecordset::GetBookmark() {
+  RequireOpen();
+  return m_pCursor->GetBookmark();
+}
+
+void CDaoRecordset::SetBookmark(const COleVariant& varBookmark) {
+  RequireOpen();
+  m_pCursor->SetBookmark(varBookmark);
+}
+
 COleVariant CDaoRecordset::GetFieldValue(int nIndex) {
   RequireOpen();
   return m_pCursor->GetFieldValue(nIndex);
@@ -122,6 +132,16 @@ void CDaoRecordset::SetFieldValue(int nIndex, const COleVariant& varValue) {
 short CDaoRecordset::GetFieldCount() const {
   RequireOpen();
   return static_cast<short>(m_pCursor->FieldCount());
+}
+
+void CDaoRecordset::GetFieldInfo(int nIndex, CDaoFieldInfo& fieldinfo) const {
+  RequireOpen();
+  if (nIndex < 0 || nIndex >= m_pCursor->FieldCount()) {
+    ThrowEngine(kErrItemNotFound, u"Item not found in this collection: '" + m_strSource +
+                                      u"' has no column at position " + AfxFromUtf8(std::to_string(nIndex)) +
+                                      u".");
+  }
+  fieldinfo.m_strName = m_pCursor->FieldName(nIndex);
 }
 
 BOOL CDaoRecordset::CanAppend() const {

@@ -16,9 +16,15 @@ constexpr char kSchema[] =
     "CREATE TABLE Items (Module TEXT, KeyString TEXT, ItemId INTEGER PRIMARY KEY AUTOINCREMENT, "
     "UserDefined BOOLEAN DEFAULT 0);\n"
     "CREATE TABLE Messages (ItemId INTEGER, LanguageId INTEGER, String TEXT);\n"
-    "CREATE INDEX MessagesByItem ON Messages (ItemId, LanguageId);\n"
     "CREATE TABLE Languages (Name TEXT, LanguageId INTEGER, Active BOOLEAN);\n"
     "CREATE TABLE StoredQueries (Name TEXT PRIMARY KEY, SQL TEXT NOT NULL);\n";
+
+// The look-up indexes. ItemsByKey compares as BINARY whatever collation the columns were declared with,
+// so that a look-up of a text code unit by code unit can use it.
+constexpr char kIndexes[] =
+    "CREATE INDEX IF NOT EXISTS MessagesByItem ON Messages (ItemId, LanguageId);\n"
+    "CREATE INDEX IF NOT EXISTS ItemsByKey ON Items (KeyString COLLATE BINARY, Module COLLATE BINARY);\n";
+constexpr const char* kIndexNames[] = {"MessagesByItem", "ItemsByKey"};
 
 // Rows of one item come in message order. CROSS JOIN keeps Items the outer loop, so items are read in
 // rowid order and each one's messages through the index on (ItemId, LanguageId): no sort is needed.
@@ -54,6 +60,41 @@ CString CreateNewFile(const std::string& utf8Path) {
 
 const char* StandardOfferKeyStringsSql() { return kOfferKeyStrings; }
 
+const char* StandardIndexesSql() { return kIndexes; }
+
+std::vector<std::string> CreateStandardIndexes(const std::string& utf8Path) {
+  const CString file = AfxFromUtf8(utf8Path);
+  auto conn = Connection::Open(file, false);
+  if (conn->read_only()) ThrowEngine(kErrReadOnly, u"The database '" + file + u"' is read-only.");
+  for (const char* table : {"Items", "Messages"}) {
+    if (!conn->FindTable(table, false, nullptr)) {
+      ThrowEngine(kErrObjectNotFound, u"Could not find table '" + AfxFromUtf8(table) + u"' in '" + file +
+                                          u"': it is not a database in the standard layout.");
+    }
+  }
+  auto exists = [&](const char* name) {
+    Stmt stmt = conn->Prepare("SELECT 1 FROM sqlite_master WHERE type = 'index' AND name = ?1 COLLATE NOCASE",
+                              CString(), Access::kRead);
+    sqlite3_bind_text(stmt.get(), 1, name, -1, SQLITE_STATIC);
+    const bool found = conn->Step(stmt.get(), CString(), Access::kRead);
+    sqlite3_reset(stmt.get());
+    return found;
+  };
+  std::vector<std::string> created;
+  conn->Exec("BEGIN IMMEDIATE", CString(), Access::kWrite);
+  try {
+    for (const char* name : kIndexNames) {
+      if (!exists(name)) created.push_back(name);
+    }
+    conn->Exec(kIndexes, u"Items", Access::kWrite);
+    conn->Exec("COMMIT", CString(), Access::kWrite);
+  } catch (...) {
+    sqlite3_exec(conn->handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+  return created;
+}
+
 void CreateEmptyDatabase(const std::string& utf8Path) {
   const CString file = CreateNewFile(utf8Path);
   std::string failure;
@@ -87,7 +128,8 @@ void CreateStandardDatabase(const std::string& utf8Path, const std::vector<int>&
       return failure.empty();
     };
     if (check(rc) && check(sqlite3_exec(db.get(), "BEGIN", nullptr, nullptr, nullptr)) &&
-        check(sqlite3_exec(db.get(), kSchema, nullptr, nullptr, nullptr))) {
+        check(sqlite3_exec(db.get(), kSchema, nullptr, nullptr, nullptr)) &&
+        check(sqlite3_exec(db.get(), kIndexes, nullptr, nullptr, nullptr))) {
       sqlite3_stmt* rawQuery = nullptr;
       check(sqlite3_prepare_v2(db.get(),
                                "INSERT INTO StoredQueries (Name, SQL) VALUES ('OfferKeyStrings', ?1)", -1,

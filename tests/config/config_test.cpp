@@ -2,9 +2,11 @@
 
 #include <filesystem>
 
+#include "platform/dao/afxdao.h"
 #include "platform/win32/winnls.h"
 #include "platform/win32/winreg.h"
 #include "tests/config/ConfigFixture.h"
+#include "textstore/db/DaoRecordsets.h"
 
 namespace mivo::test {
 namespace {
@@ -81,6 +83,100 @@ TEST_F(Configuration, ANewPairGetsOneItemAndARowPerFlaggedLanguageWithTheValueOn
             (std::vector<std::string>{"1/7/NULL", "1/99/value"}));
   EXPECT_TRUE(app().m_pConfigStrings->Reload());
   EXPECT_EQ(Config("Mod", "Key"), "value");
+  EXPECT_TRUE(reports.empty());
+}
+
+// The writers on a database with the standard indexes (found by look-up) and on the same database without
+// them (found by scanning every row) leave the two databases equal, also where the data are odd.
+TEST_F(Configuration, WritesLeaveTheSameDatabaseWithAndWithoutTheIndexes) {
+  struct Write {
+    bool add;
+    std::u16string module, key, text;
+  };
+  struct Case {
+    const char* name;
+    const char* messages;  // the columns of Messages
+    const char* rows;
+    std::vector<Write> writes;
+  };
+  // MEMO columns keep numbers as numbers; NOCASE would match "k" to "K" if the writers compared so.
+  const std::string schema =
+      "CREATE TABLE Items (Module MEMO COLLATE NOCASE, KeyString MEMO COLLATE NOCASE, ItemId INTEGER "
+      "PRIMARY KEY AUTOINCREMENT, UserDefined BOOLEAN DEFAULT 0);"
+      "CREATE TABLE Languages (Name TEXT, LanguageId INTEGER, Active BOOLEAN);";
+  const char* standard = "ItemId INTEGER, LanguageId INTEGER, String TEXT";
+  const std::vector<Case> cases = {
+      {"duplicate items, several rows, more rows than flagged languages",
+       standard,
+       "INSERT INTO Languages VALUES ('a', 99, 1), ('b', 7, 2), ('c', 8, 'true'), ('d', 9, NULL);"
+       "INSERT INTO Items (ItemId, Module, KeyString) VALUES (5, 'M', 'K'), (2, 'M', 'K'), (3, 'm', 'k');"
+       "INSERT INTO Messages VALUES (5, 99, 'a'), (2, 99, 'b'), (2, 7, 'c'), (2, 99, 'd'), (2, 99, 'e'),"
+       " (3, 99, 'f');",
+       {{false, u"M", u"K", u"new"}, {false, u"m", u"K", u"none"}, {false, u"M", u"k", u"none"}}},
+      {"values of other types",
+       standard,
+       "INSERT INTO Languages VALUES ('a', 99, 1);"
+       "INSERT INTO Items (ItemId, Module, KeyString) VALUES (1, 'M', 123), (2, x'4D', 'B'), (3, NULL, 'K'),"
+       " (4, 'M', 1.5), (5, 'M', x'4B');"
+       "INSERT INTO Messages VALUES ('1', '99', 'a'), (1.0, 99, 'b'), (' 2x', 99, 'c'), (2, 99.0, 'd'),"
+       " (4, 99, 'e'), (5, 99, 'f'), (3, 99, 'g');",
+       {{false, u"M", u"123", u"n1"},
+        {false, u"M", u"B", u"n2"},
+        {false, u"", u"K", u"n3"},
+        {false, u"M", u"1.5", u"n4"},
+        {false, u"M", u"K", u"n5"},
+        {false, u"M", u"0123", u"n6"}}},
+      {"no flagged language",
+       standard,
+       "INSERT INTO Languages VALUES ('a', 99, 0);"
+       "INSERT INTO Items (Module, KeyString) VALUES ('M', 'K'); INSERT INTO Messages VALUES (1, 99, 'a');",
+       {{false, u"M", u"K", u"new"}, {true, u"N", u"New", u"added"}, {false, u"N", u"New", u"none"}}},
+      {"new items, updated, added again",
+       standard,
+       "INSERT INTO Languages VALUES ('a', 7, 1), ('b', 99, 1);",
+       {{true, u"N", u"K", u"v1"},
+        {false, u"N", u"K", u"v2"},
+        {true, u"N", u"K", u"v3"},
+        {false, u"N", u"K", u"v4"},
+        {true, u"N", u"\uFFFD", u"v5"},
+        {false, u"N", u"\uFFFD", u"v6"}}},
+      {"ids typed otherwise, which equal no 32-bit number",
+       "ItemId DOUBLE, LanguageId SMALLINT, String TEXT",
+       "INSERT INTO Languages VALUES ('a', 99, 1); INSERT INTO Items (Module, KeyString) VALUES ('M', 'K');"
+       "INSERT INTO Messages VALUES (1, 99, 'a');",
+       {{false, u"M", u"K", u"none"}, {true, u"N", u"New", u"added"}, {false, u"N", u"New", u"none"}}},
+  };
+  app();
+  const auto dump = [](const std::string& db) {
+    std::vector<std::string> all;
+    for (const char* sql :
+         {"SELECT quote(Module) || quote(KeyString) || ItemId || quote(UserDefined) FROM Items ORDER BY "
+          "rowid",
+          "SELECT quote(ItemId) || quote(LanguageId) || quote(String) FROM Messages ORDER BY rowid",
+          "SELECT name || seq FROM sqlite_sequence"}) {
+      for (const std::string& row : QueryColumn(db, sql)) all.push_back(row);
+    }
+    return all;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string indexed = dbs().File("indexed.db"), scanned = dbs().File("scanned.db");
+    for (const std::string& db : {indexed, scanned}) {
+      std::filesystem::remove(db);
+      ExecSql(db, schema + "CREATE TABLE Messages (" + c.messages + ");" + c.rows);
+    }
+    mivo::dao::CreateStandardIndexes(indexed);
+    const std::vector<std::string> before = dump(indexed);
+    for (const Write& w : c.writes) {
+      for (const std::string& db : {indexed, scanned}) {
+        CDaoConfig writer(U(db));
+        EXPECT_TRUE(w.add ? writer.AddKeyString(w.module, w.key, w.text)
+                          : writer.UpdateKeyString(w.module, w.key, w.text));
+      }
+    }
+    EXPECT_EQ(dump(indexed), dump(scanned));
+    EXPECT_NE(dump(indexed), before);
+  }
   EXPECT_TRUE(reports.empty());
 }
 

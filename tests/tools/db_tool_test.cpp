@@ -161,8 +161,41 @@ TEST_F(DbTool, ListShowsFlagsAndTextCounts) {
   EXPECT_NE(r.out.find("0x0419 (1049)    -            1"), std::string::npos) << r.out;
 }
 
+TEST_F(DbTool, CreateMakesTheStandardIndexesAndIndexAddsThoseADatabaseLacksOnce) {
+  const std::string indexes =
+      "SELECT group_concat(name || ':' || sql, ';') FROM (SELECT name, sql FROM sqlite_master WHERE type = "
+      "'index' AND sql IS NOT NULL ORDER BY name)";
+  Create();
+  const std::string made = Query(indexes);
+  EXPECT_NE(made.find("ItemsByKey:CREATE INDEX"), std::string::npos) << made;
+  EXPECT_NE(made.find("MessagesByItem:CREATE INDEX"), std::string::npos) << made;
+  ExecSql(db_, "DROP INDEX ItemsByKey");
+  const ProcessResult added = Tool({"index", db_});
+  ASSERT_EQ(added.code, 0) << added.err;
+  EXPECT_EQ(added.out, "added to " + db_ + ": ItemsByKey\n");
+  EXPECT_EQ(Query(indexes), made);
+  const ProcessResult again = Tool({"index", db_});
+  EXPECT_EQ(again.code, 0) << again.err;
+  EXPECT_EQ(again.out, db_ + " has the standard indexes already\n");
+  EXPECT_EQ(Query(indexes), made);
+
+  const std::string other = File("other.db"), text = File("text.db");
+  ExecSql(other, "CREATE TABLE Items (Module TEXT, KeyString TEXT)");
+  WriteFile(text, "not a database");
+  for (const auto& [file, why] :
+       std::vector<std::pair<std::string, std::string>>{{File("missing.db"), "Could not find file"},
+                                                        {text, "Unrecognized database format"},
+                                                        {other, "Could not find table 'Messages'"}}) {
+    const ProcessResult r = Tool({"index", file});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(File("missing.db")));
+  EXPECT_EQ(QueryText(other, "SELECT count(*) FROM sqlite_master"), "1");
+}
+
 TEST_F(DbTool, EveryCommandAnswersHelpAndBadUsageIsExitCode2) {
-  for (const char* command : {"create", "import", "export", "list"}) {
+  for (const char* command : {"create", "import", "export", "list", "index"}) {
     SCOPED_TRACE(command);
     const ProcessResult help = Tool({command, "--help"});
     EXPECT_EQ(help.code, 0);

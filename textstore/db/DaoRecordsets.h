@@ -55,18 +55,16 @@ class CDaoConfig : public CDaoOfferKeyStrings {
 void ReportEngineError(const CDaoException& e);
 
 // Reads every row of the database at `path` for (languageId, flag) through `Recordset` and hands each row
-// to `sink(module, key, text)`; the sink may reuse the three strings' storage. Engine failures pass to the
-// caller.
+// to `sink(module, key, text)`: the recordset's bound members, overwritten by the next row; the sink may
+// take the text's storage (and leave any other contents there). Engine failures pass to the caller.
 template <class Recordset, class Sink>
 void ReadOfferKeyStrings(const CString& path, short languageId, BOOL flag, Sink&& sink) {
   Recordset rs(path);
   rs.SetParameters(languageId, flag);
   rs.Open(AFX_DAO_USE_DEFAULT_TYPE, nullptr, 0);
   if (!rs.IsBOF()) rs.MoveFirst();
-  CString module, key, text;
   while (!rs.IsEOF()) {
-    rs.GetValues(module, key, text);
-    sink(module, key, text);
+    sink(rs.m_strModule, rs.m_strKeyString, rs.m_strString);  // the bound members: no copies
     rs.MoveNext();
   }
   rs.Close();

@@ -36,6 +36,7 @@ constexpr const char* kUsage =
     "  import FILE CSV [--raw]                add or replace texts from a CSV file\n"
     "  export FILE [--language ID] [--raw]    write texts as CSV on stdout\n"
     "  list FILE                              show the languages, their flags and text counts\n"
+    "  index FILE                             add the standard indexes a database lacks\n"
     "  convert ACCESS_FILE SQLITE_FILE        convert an Access database (.mdb, .accdb)\n"
     "  migrate [--dry-run] [--backup FILE]    convert the Access databases the settings list\n"
     "\n"
@@ -46,7 +47,8 @@ constexpr const char* kCreateUsage =
     "Usage: mivoctl db create FILE [--language ID[,ID...]]\n"
     "Writes an empty database in the standard layout at FILE, which must not exist. The languages given\n"
     "are flagged (they receive a text row when the server adds an item); language 99, the configuration\n"
-    "language, is always flagged. IDs are decimal (1031) or hexadecimal (0x0407).\n";
+    "language, is always flagged. IDs are decimal (1031) or hexadecimal (0x0407). The database gets the\n"
+    "standard indexes ('mivoctl db index --help' says which).\n";
 
 constexpr const char* kImportUsage =
     "Usage: mivoctl db import FILE CSV [--raw]\n"
@@ -88,6 +90,15 @@ constexpr const char* kListUsage =
     "Usage: mivoctl db list FILE\n"
     "Shows the number of items and, for each language, its id, whether it is flagged in the Languages\n"
     "table (\"-\" for a language that has texts but no Languages row), its number of texts and its name.\n";
+
+constexpr const char* kIndexUsage =
+    "Usage: mivoctl db index FILE\n"
+    "Adds to the database FILE the standard indexes it lacks: MessagesByItem on Messages (ItemId,\n"
+    "LanguageId) and ItemsByKey on Items (KeyString, Module, compared code unit by code unit). The server\n"
+    "finds a configuration item and its texts through them when it writes a value; without them it\n"
+    "works the same, more slowly. 'mivoctl db create' and 'mivoctl db convert' make them; this command is\n"
+    "for a database made elsewhere. An index of that name already there is kept; running it again changes\n"
+    "nothing. FILE must exist and hold the tables Items and Messages.\n";
 
 bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h"; }
 
@@ -521,6 +532,25 @@ int RunList(const std::vector<std::string>& words) {
   return kExitOk;
 }
 
+int RunIndex(const std::vector<std::string>& words) {
+  const Args args = Split(words, false, false, kIndexUsage);
+  if (args.help) {
+    std::cout << kIndexUsage;
+    return kExitOk;
+  }
+  if (args.positional.size() != 1) BadUsage("index needs exactly one FILE", kIndexUsage);
+  const std::string& file = args.positional[0];
+  const std::vector<std::string> created = mivo::dao::CreateStandardIndexes(file);
+  if (created.empty()) {
+    std::cout << file << " has the standard indexes already\n";
+  } else {
+    std::string names;
+    for (const std::string& name : created) names += (names.empty() ? "" : ", ") + name;
+    std::cout << "added to " << file << ": " << names << "\n";
+  }
+  return kExitOk;
+}
+
 int RunDb(const std::vector<std::string>& args) {
   if (args.empty()) {
     std::cerr << kUsage;
@@ -538,6 +568,7 @@ int RunDb(const std::vector<std::string>& args) {
     if (command == "import") return RunImport(rest);
     if (command == "export") return RunExport(rest);
     if (command == "list") return RunList(rest);
+    if (command == "index") return RunIndex(rest);
     if (command == "convert") return RunConvert(rest);
     if (command == "migrate") return RunMigrate(rest);
   } catch (const CDaoException& e) {
@@ -546,9 +577,8 @@ int RunDb(const std::vector<std::string>& args) {
   BadUsage("unknown db command '" + command + "'", kUsage);
 }
 
-const MivoctlCommand kDbCommand({"db",
-                                 "standard databases: create, import and export texts (CSV), list, convert",
-                                 RunDb});
+const MivoctlCommand kDbCommand(
+    {"db", "standard databases: create, import and export texts (CSV), list, index, convert", RunDb});
 
 }  // namespace
 }  // namespace mivoctl

@@ -32,7 +32,8 @@ constexpr const char* kConvertUsage =
     "AutoNumber columns, primary key and indexes, and every row; attachments go into the table\n"
     "_Attachments. The saved query OfferKeyStrings is rebuilt into StoredQueries; where the file has none\n"
     "or it cannot be rebuilt faithfully, the standard query is written and a warning says so. Other saved\n"
-    "queries are named in a warning and not converted. docs/access.md has the type mapping.\n"
+    "queries are named in a warning and not converted. The standard tables get the standard indexes\n"
+    "('mivoctl db index --help'). docs/access.md has the type mapping.\n"
     "\n"
     "The database is written into a temporary file beside SQLITE_FILE, its row counts are checked, and it\n"
     "is renamed to SQLITE_FILE at the end; a failed conversion leaves nothing behind.\n"
@@ -646,6 +647,14 @@ ConvertSummary ConvertAccess(const std::string& access, const std::string& targe
           "'" + access +
           "' lacks the standard tables Items, Messages and Languages: its tables were converted as they "
           "are, and the server will not find texts in them");
+    } else {
+      // The standard indexes, as `mivoctl db create` and `mivoctl db index` make them.
+      try {
+        db.Execute(AfxFromUtf8(mivo::dao::StandardIndexesSql()).c_str());
+      } catch (const CDaoException& e) {
+        ctx.Warning("the standard indexes were not made (" + AfxToUtf8(e.Message()) +
+                    "); the server works without them, more slowly");
+      }
     }
 
     // The check: every table holds the rows read.

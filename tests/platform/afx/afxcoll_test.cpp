@@ -1,10 +1,10 @@
+#include "platform/afx/afxcoll.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
 #include <random>
 #include <string>
-
-#include "platform/afx/afxcoll.h"
 
 namespace {
 
@@ -18,7 +18,8 @@ TEST(MapStringToString, AgreesWithAReferenceMapThroughGrowthAndReplacement) {
   std::map<std::u16string, std::u16string> reference;
   std::mt19937 rng(7);
   for (int i = 0; i < 20000; ++i) {
-    const std::u16string key = u"k" + std::u16string(rng() % 4, u'x') + std::u16string(1, char16_t(rng() % 3000));
+    const std::u16string key =
+        u"k" + std::u16string(rng() % 4, u'x') + std::u16string(1, char16_t(rng() % 3000));
     std::u16string value(rng() % 40, char16_t(u'a' + rng() % 26));
     map.SetAt(key, value);
     reference[key] = value;
@@ -31,6 +32,27 @@ TEST(MapStringToString, AgreesWithAReferenceMapThroughGrowthAndReplacement) {
     EXPECT_EQ(reference.at(std::u16string(key)), value);
   });
   EXPECT_EQ(visited, reference.size());
+}
+
+TEST(MapStringToString, MapsSharingAnArenaKeepTheirOwnEntriesThroughGrowthAndReplacement) {
+  CStringArena arena;
+  CMapStringToString maps[3] = {CMapStringToString(&arena), CMapStringToString(&arena),
+                                CMapStringToString(&arena)};
+  std::map<std::u16string, std::u16string> reference[3];
+  std::mt19937 rng(11);
+  for (int i = 0; i < 30000; ++i) {
+    const std::size_t m = rng() % 3;
+    const std::u16string key = u"k" + std::u16string(1, char16_t(rng() % 5000));
+    const std::u16string value(rng() % 60, char16_t(u'a' + m));
+    maps[m].SetAt(key, value);
+    reference[m][key] = value;
+  }
+  maps[1].RemoveAll();  // the others keep their entries
+  reference[1].clear();
+  for (std::size_t m = 0; m < 3; ++m) {
+    ASSERT_EQ(maps[m].GetCount(), reference[m].size());
+    for (const auto& [key, value] : reference[m]) ASSERT_EQ(Get(maps[m], key), value);
+  }
 }
 
 TEST(MapStringToString, KeysMatchExactlyWholeCodeUnitByCodeUnit) {

@@ -1,5 +1,7 @@
 // Query recordsets: stored queries by name, DFX bindings of output columns and parameters, moving, and
 // typed values from declared column types.
+#include <sqlite3.h>
+
 #include "tests/platform/dao/dao_test_support.h"
 
 namespace mivo::test {
@@ -86,6 +88,57 @@ TEST_F(QueryTest, TextsWithCharactersBeyondTheBmpAndEmbeddedZerosKeepTheirCodeUn
   LanguageRecordset rs(path_, 7);
   rs.Open();
   EXPECT_EQ(rs.m_strString, CString(u"a\0b\U0001F600", 5));
+}
+
+// The recordset widens ASCII text of a UTF-8 database itself and has SQLite convert every other value:
+// each must come out as sqlite3_column_text16 gives it, in a UTF-8 and in a UTF-16 database.
+TEST(QueryTextReading, BoundTextsEqualSqlitesUtf16ForEveryKindOfValue) {
+  const std::vector<std::string> values = {"'plain ASCII'",
+                                           "''",
+                                           "'a' || char(0) || 'b'",
+                                           "char(1) || char(127)",
+                                           "'caf' || char(233)",
+                                           "char(128512)",
+                                           "CAST(x'61ff62' AS TEXT)",
+                                           "CAST(x'c0af' AS TEXT)",
+                                           "CAST(x'80' AS TEXT)",
+                                           "CAST(x'eda080' AS TEXT)",
+                                           "CAST(x'00d8' AS TEXT)",
+                                           "x'4142'",
+                                           "42",
+                                           "1.5",
+                                           "NULL"};
+  for (const char* encoding : {"UTF-8", "UTF-16le"}) {
+    TempDir dir;
+    const std::string path = dir.File("texts.db");
+    ExecSql(path, std::string("PRAGMA encoding = '") + encoding + "'; CREATE TABLE Marker (x);");
+    MakeStandardDb(path);
+    for (const std::string& value : values) {
+      ExecSql(path,
+              "INSERT INTO Items (Module, KeyString) VALUES ('M', 'k');"
+              "INSERT INTO Messages VALUES (last_insert_rowid(), 7, " +
+                  value + ");");
+    }
+    std::vector<CString> expected;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, "SELECT String FROM Messages ORDER BY ItemId", -1, &stmt, nullptr);
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+      const auto* p = static_cast<const char16_t*>(sqlite3_column_text16(stmt, 0));
+      expected.push_back(p ? CString(p, sqlite3_column_bytes16(stmt, 0) / 2) : CString());
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    ASSERT_EQ(expected.size(), values.size());
+    LanguageRecordset rs(path, 7);
+    rs.Open();
+    for (std::size_t i = 0; i < values.size(); ++i, rs.MoveNext()) {
+      ASSERT_FALSE(rs.IsEOF());
+      EXPECT_EQ(rs.m_strString, expected[i]) << encoding << ": " << values[i];
+    }
+    EXPECT_TRUE(rs.IsEOF());
+  }
 }
 
 TEST_F(QueryTest, NullTextsReadAsEmptyThroughDfxAndAsNullThroughGetFieldValue) {

@@ -124,6 +124,29 @@ TEST_F(TableTest, EditChangesTheCurrentRowAndTheScanGoesOn) {
   EXPECT_EQ(Query("SELECT group_concat(String, ',') FROM Messages"), "de,new,other,new");
 }
 
+TEST_F(TableTest, ABookmarkIsTheRowidAndTheScanGoesOnFromTheRowItNames) {
+  Sql("INSERT INTO Messages (rowid, ItemId, LanguageId, String) VALUES (10, 1, 7, 'a'), (20, 2, 7, 'b'),"
+      " (30, 3, 7, 'c');");
+  OpenTable(u"Messages");
+  rs_.SetBookmark(COleVariant::Long(20));
+  EXPECT_TRUE(rs_.GetFieldValue(2) == COleVariant(u"b"));
+  EXPECT_TRUE(rs_.GetBookmark() == COleVariant::LongLong(20));
+  rs_.Edit();
+  rs_.SetFieldValue(2, COleVariant(u"B"));
+  rs_.Update();
+  rs_.MoveNext();
+  EXPECT_TRUE(rs_.GetFieldValue(2) == COleVariant(u"c"));
+  rs_.SetBookmark(COleVariant::Double(10));
+  EXPECT_TRUE(rs_.GetFieldValue(2) == COleVariant(u"a"));
+  EXPECT_EQ(CatchDao([&] { rs_.SetBookmark(COleVariant::Long(25)); }).EngineError(), 3159);
+  EXPECT_TRUE(rs_.IsEOF());
+  EXPECT_EQ(CatchDao([&] { rs_.SetBookmark(COleVariant(u"10")); }).EngineError(), 3159);
+  EXPECT_EQ(Query("SELECT group_concat(String, ',') FROM Messages"), "a,B,c");
+  CDaoRecordset query(&db_);
+  query.Open(dbOpenSnapshot, u"SELECT rowid FROM Messages");
+  EXPECT_EQ(CatchDao([&] { query.SetBookmark(COleVariant::Long(10)); }).EngineError(), 3251);
+}
+
 TEST_F(TableTest, RecordThatWasCurrentStaysCurrentAfterAppending) {
   Sql("INSERT INTO Languages VALUES ('a', 7, 1), ('b', 9, 0);");
   OpenTable(u"Languages");
