@@ -132,3 +132,5 @@ CBatchLookups::Explanation CMivoDBOLE::ExplainLanguageString(const CString& modu
   }
   return e;  // "none": the lookups left the key as the text
 }
+
+short CMivoDBOLE::CurrentLanguage() { return static_cast<short>(App().m_wCurLanguageId); }

@@ -25,6 +25,7 @@ class CMivoDBOLE : public CCmdTarget, public CBatchLookups {
   Answer LookupLanguageString(const CString& module, const CString& key) override;
   Answer LookupConfigString(const CString& module, const CString& key) override;
   Explanation ExplainLanguageString(const CString& module, const CString& key) override;
+  short CurrentLanguage() override;
 
   // The text for module and key across the current and the fallback language (the key when neither has
   // one), and whether one was found.

@@ -197,6 +197,8 @@ class CBatchLookups {
   virtual Answer LookupLanguageString(const CString& module, const CString& key) = 0;
   virtual Answer LookupConfigString(const CString& module, const CString& key) = 0;
   virtual Explanation ExplainLanguageString(const CString& module, const CString& key) = 0;
+  // The current language id.
+  virtual short CurrentLanguage() = 0;
 };
 
 class CCmdTarget : public CObject {
@@ -487,7 +489,8 @@ CString StringFromCLSID(const CLSID& clsid);
 //   is one shared instance of the class that holds no lock; Release on it does nothing. When the class's
 //   objects offer batch look-ups (GetBatchLookups), they also answer Mivo.DataBase.Batch:
 //   GetLanguageStrings(a(ss)) -> a(bs), GetConfigStrings(a(ss)) -> a(bs) (at most kMaxBatchItems items,
-//   else InvalidArgument) and ExplainLanguageString(ss) -> (s text, s source, n language).
+//   else InvalidArgument) and ExplainLanguageString(ss) -> (s text, s source, n language), and the
+//   read-only property Language (n, CurrentLanguage).
 // - failures are D-Bus errors "Mivo.DataBase.Error.<Name>" (UnknownName, MemberNotFound, BadParamCount,
 //   TypeMismatch, Overflow, Exception, BadVarType, InvalidArgument, Failed) whose message is
 //   "0x%08X <text>".

@@ -30,7 +30,8 @@ inline constexpr char kConfigChangedSignal[] = "ConfigChanged";
 inline constexpr char kReloadedSignal[] = "Reloaded";
 // Look-ups many at a time, on the class object and every automation object of a class that offers them:
 // GetLanguageStrings(a(ss)) -> a(bs), GetConfigStrings(a(ss)) -> a(bs),
-// ExplainLanguageString(s module, s key) -> (s text, s source, n language).
+// ExplainLanguageString(s module, s key) -> (s text, s source, n language); property Language (n, the
+// current language id, read-only).
 inline constexpr char kBatchInterface[] = "Mivo.DataBase.Batch";
 // The most items one batch call takes; a longer batch is refused with E_INVALIDARG (InvalidArgument).
 inline constexpr std::size_t kMaxBatchItems = 100000;

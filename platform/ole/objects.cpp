@@ -410,8 +410,14 @@ int ExplainLanguageString(sd_bus_message* m, void* userdata, sd_bus_error* /*err
                                     static_cast<std::int16_t>(e.language));
 }
 
+int GetLanguage(sd_bus* /*bus*/, const char* /*path*/, const char* /*interface*/, const char* /*property*/,
+                sd_bus_message* reply, void* userdata, sd_bus_error* /*error*/) {
+  return sd_bus_message_append(reply, "n", static_cast<std::int16_t>(BatchOf(userdata)->CurrentLanguage()));
+}
+
 const sd_bus_vtable kBatchVtable[] = {
     SD_BUS_VTABLE_START(0),
+    SD_BUS_PROPERTY("Language", "n", GetLanguage, 0, 0),
     SD_BUS_METHOD_WITH_NAMES("GetLanguageStrings", "a(ss)", SD_BUS_PARAM(items), "a(bs)",
                              SD_BUS_PARAM(answers), GetLanguageStrings, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD_WITH_NAMES("GetConfigStrings", "a(ss)", SD_BUS_PARAM(items), "a(bs)", SD_BUS_PARAM(answers),

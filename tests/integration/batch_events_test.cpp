@@ -157,7 +157,9 @@ TEST_F(BatchTest, BatchesAnswerAsTheSingleCallsDoInTheOrderAsked) {
     const char* source = nullptr;
     int16_t language = -1;
     ASSERT_GE(sd_bus_message_read(reply, "ssn", &text, &source, &language), 0);
-    if (*c.text) EXPECT_STREQ(text, c.text);
+    if (*c.text) {
+      EXPECT_STREQ(text, c.text);
+    }
     EXPECT_EQ(AfxFromUtf8(text),
               client().GetLanguageString(client().class_path(), u"Demo", AfxFromUtf8(c.key)));
     EXPECT_STREQ(source, c.source) << c.key;
