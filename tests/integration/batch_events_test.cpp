@@ -2,7 +2,10 @@
 // batch limit, and every change signal ahead of the reply of the call that caused it.
 #include <systemd/sd-bus.h>
 
+#include <chrono>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -198,6 +201,59 @@ TEST_F(BatchTest, EveryChangeSignalArrivesBeforeTheReplyOfItsCallAndNoChangeSend
   EXPECT_EQ(bus.Call("SetConfigString", "sss", "", "New", ""), (Lines{"ConfigChanged New  ", "reply"}));
   EXPECT_EQ(bus.Call("RefreshConfDB", ""), (Lines{"Reloaded config", "reply"}));
   EXPECT_EQ(bus.Call("RefreshLangDB", ""), (Lines{"Reloaded language", "reply"}));
+}
+
+// The resident size of a process in KiB (VmRSS), -1 when unknown.
+long ResidentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+TEST_F(BatchTest, AClientThatReadsNoSignalsNeitherGrowsTheServerNorStopsOthers) {
+  RawBus deaf(bus_.address());  // subscribed, and never reads
+  ASSERT_EQ(deaf.Call("SetLanguage", "nb", int16_t{0x0407}, 1).back(), "reply");
+  const pid_t server = ServerPid();
+  // Both ids count as the fallback language: every call changes the language id and signals it, nothing
+  // is loaded.
+  for (int i = 0; i < 2000; ++i) client().SetLanguage(client().class_path(), i % 2 ? 0x0407 : 0x0807, true);
+  const long before = ResidentKiB(server);
+  for (int i = 0; i < 10000; ++i) {
+    ASSERT_TRUE(client().SetLanguage(client().class_path(), i % 2 ? 0x0407 : 0x0807, true)) << i;
+  }
+  const long after = ResidentKiB(server);
+  ASSERT_GT(before, 0);
+  EXPECT_LT(after - before, 2048) << "KiB grown while 10,000 signals went to a client that reads none";
+  EXPECT_EQ(AfxToUtf8(client().GetLanguageString(client().class_path(), u"Demo", u"Greeting")), "Hallo");
+}
+
+TEST_F(BatchTest, MivoctlBatchExplainAndWatchPrintTabSeparatedLines) {
+  const EnvChanges env = {{"DBUS_SESSION_BUS_ADDRESS", bus_.address()}};
+  ProcessResult r = RunProgram({ToolPath(), "batch"}, env, kWaitLimit, "Demo\tGreeting\n\nDemo\tMissing\n");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "true\tHello\nfalse\tMissing\n");
+  r = RunProgram({ToolPath(), "batch", "--config"}, env, kWaitLimit, "Server\tHost\n");
+  EXPECT_EQ(r.out, "true\tlocalhost\n");
+  r = RunProgram({ToolPath(), "batch"}, env, kWaitLimit, "no tab here\n");
+  EXPECT_EQ(r.code, 2);
+  r = RunProgram({ToolPath(), "explain", "Demo", "OnlyGerman"}, env);
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "Nur Deutsch\tfallback\t1031\n");
+
+  Child watch;
+  ASSERT_TRUE(watch.Start({ToolPath(), "watch", "--count", "2"}, env));
+  // The watcher listens once it has connected: change for two seconds, it ends after the first two.
+  for (int i = 0; i < 40; ++i) {
+    client().SetLanguage(client().class_path(), i % 2 ? 0x0409 : 0x0419, true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  const ProcessResult w = watch.Wait();
+  EXPECT_EQ(w.code, 0) << w.err;
+  EXPECT_TRUE(w.out == "LanguageChanged\t1049\nLanguageChanged\t1033\n" ||
+              w.out == "LanguageChanged\t1033\nLanguageChanged\t1049\n")
+      << w.out;
 }
 
 }  // namespace
