@@ -168,6 +168,14 @@ VARIANT InvokeMethod(mivodb_connection* db, DISPID id, std::vector<VARIANT> args
   return db->client->Invoke(db->path, id, args).result;
 }
 
+// Calls a dispatch method without arguments whose result is a boolean, into *ok (which may be null).
+mivodb_status CallFlag(mivodb_connection* db, DISPID id, int* ok) {
+  return Locked(db, [&] {
+    const bool r = ResultBool(InvokeMethod(db, id, {}));
+    if (ok) *ok = r ? 1 : 0;
+  });
+}
+
 using Answers = std::vector<AutomationClient::Answer>;
 
 // Answers a batch: cached items from the cache, the rest from the server in chunks the server takes, then
@@ -359,17 +367,11 @@ mivodb_status mivodb_get_charset(mivodb_connection* db, int16_t* code) {
 }
 
 mivodb_status mivodb_refresh_texts(mivodb_connection* db, int* ok) {
-  return Locked(db, [&] {
-    const bool r = ResultBool(InvokeMethod(db, kRefreshLangDB, {}));
-    if (ok) *ok = r ? 1 : 0;
-  });
+  return CallFlag(db, kRefreshLangDB, ok);
 }
 
 mivodb_status mivodb_refresh_config(mivodb_connection* db, int* ok) {
-  return Locked(db, [&] {
-    const bool r = ResultBool(InvokeMethod(db, kRefreshConfDB, {}));
-    if (ok) *ok = r ? 1 : 0;
-  });
+  return CallFlag(db, kRefreshConfDB, ok);
 }
 
 mivodb_status mivodb_explain(mivodb_connection* db, const char* module, const char* key, char** text,
