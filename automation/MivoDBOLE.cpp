@@ -43,7 +43,10 @@ BOOL CMivoDBOLE::GetLanguageText(CString& text, const CString* module, const CSt
 }
 
 BOOL CMivoDBOLE::SetLanguage(short nLanguageId, BOOL bUserFlag) {
-  return App().SetLanguage(static_cast<WORD>(nLanguageId), bUserFlag);
+  const WORD before = App().m_wCurLanguageId;
+  const BOOL result = App().SetLanguage(static_cast<WORD>(nLanguageId), bUserFlag);
+  if (App().m_wCurLanguageId != before) AfxOleLanguageChanged(static_cast<short>(App().m_wCurLanguageId));
+  return result;
 }
 
 CString CMivoDBOLE::GetLanguageString(const CString* module, const CString* key) {
@@ -65,7 +68,15 @@ BOOL CMivoDBOLE::AddLogLine(DATE, short, const CString*, const CString*, short, 
 }
 
 BOOL CMivoDBOLE::SetConfigString(const CString* value, const CString* module, const CString* key) {
-  return App().m_pConfigStrings->WriteConfigString(value, module, key);
+  CStringMap& config = *App().m_pConfigStrings;
+  CString before, after;
+  const BOOL existed = config.LookupConfigString(before, module, key);
+  const BOOL result = config.WriteConfigString(value, module, key);
+  const BOOL exists = config.LookupConfigString(after, module, key);
+  if (exists != existed || after != before) {
+    AfxOleConfigChanged(module ? *module : CString(), key ? *key : CString(), after);
+  }
+  return result;
 }
 
 CString CMivoDBOLE::GetConfigString(const CString* module, const CString* key) {
@@ -83,6 +94,43 @@ BOOL CMivoDBOLE::GetConfigString2(BSTR* value, const CString* module, const CStr
 
 short CMivoDBOLE::GetCurCharsetCode() { return App().m_pLanguageStrings->GetCharsetCode(); }
 
-BOOL CMivoDBOLE::RefreshConfDB() { return App().m_pConfigStrings->Reload(); }
+BOOL CMivoDBOLE::RefreshConfDB() {
+  const BOOL result = App().m_pConfigStrings->Reload();
+  if (result) AfxOleReloaded("config");
+  return result;
+}
 
-BOOL CMivoDBOLE::RefreshLangDB() { return App().RefreshLangDB(); }
+BOOL CMivoDBOLE::RefreshLangDB() {
+  const bool loaded = App().m_pLanguageStrings->m_wLanguageId != 0;  // a store never loaded is not read
+  const BOOL result = App().RefreshLangDB();
+  if (result && loaded) AfxOleReloaded("language");
+  return result;
+}
+
+CBatchLookups::Answer CMivoDBOLE::LookupLanguageString(const CString& module, const CString& key) {
+  Answer answer;
+  answer.found = GetLanguageText(answer.text, &module, &key);
+  return answer;
+}
+
+CBatchLookups::Answer CMivoDBOLE::LookupConfigString(const CString& module, const CString& key) {
+  Answer answer;
+  answer.found = App().m_pConfigStrings->LookupConfigString(answer.text, &module, &key);
+  return answer;
+}
+
+CBatchLookups::Explanation CMivoDBOLE::ExplainLanguageString(const CString& module, const CString& key) {
+  CMivoDBApp& app = App();
+  Explanation e;
+  if (!app.IsFallbackLanguage(app.m_wCurLanguageId) &&
+      app.m_pLanguageStrings->LookupLanguageString(e.text, &module, &key)) {
+    e.source = "current";
+    e.language = static_cast<short>(app.m_pLanguageStrings->m_wLanguageId);
+  } else if (app.m_pFallbackStrings->LookupLanguageString(e.text, &module, &key)) {
+    e.source = "fallback";
+    e.language = static_cast<short>(app.m_pFallbackStrings->m_wLanguageId);
+  }
+  return e;  // "none": the lookups left the key as the text
+}
+
+short CMivoDBOLE::CurrentLanguage() { return static_cast<short>(App().m_wCurLanguageId); }

@@ -1,16 +1,31 @@
 // CMivoDBOLE: the automation object "Mivo.DataBase.OLEServer". It holds no state: every method works on
 // the application object's stores. Each live object holds one lock on the server process.
+//
+// Beside the ten dispatch methods it offers batch look-ups (each item answered as GetLanguageString2 or
+// GetConfigString2 answers it) and sends change events: LanguageChanged when SetLanguage changed the
+// current language id, ConfigChanged when SetConfigString changed what GetConfigString2 answers for the
+// item (with the module and key as given, "" for none, and the value GetConfigString now returns),
+// Reloaded when a refresh read new data into a store.
 #pragma once
 
 #include "platform/ole/afxdisp.h"
 
-class CMivoDBOLE : public CCmdTarget {
+class CMivoDBOLE : public CCmdTarget, public CBatchLookups {
   DECLARE_DYNCREATE(CMivoDBOLE)
 
  public:
   CMivoDBOLE();
   ~CMivoDBOLE() override;
   void OnFinalRelease() override;
+  CBatchLookups* GetBatchLookups() override { return this; }
+
+  // Batch look-ups. The explanation's source is "current" when the current language's store answered,
+  // "fallback" when the fallback language's store did (also when the current language counts as the
+  // fallback language), else "none" with the key as text and language 0.
+  Answer LookupLanguageString(const CString& module, const CString& key) override;
+  Answer LookupConfigString(const CString& module, const CString& key) override;
+  Explanation ExplainLanguageString(const CString& module, const CString& key) override;
+  short CurrentLanguage() override;
 
   // The text for module and key across the current and the fallback language (the key when neither has
   // one), and whether one was found.

@@ -179,6 +179,28 @@ struct AFX_DISPMAP {
 // In a VTS_ string, a parameter type byte with this bit set is passed by reference.
 inline constexpr BYTE VT_MFCBYREF = 0x40;
 
+// Look-ups many at a time and their explanation, which a command target may offer beside its dispatch
+// interface (CCmdTarget::GetBatchLookups). The runtime calls them on its own thread, once per item of a
+// batch, in the order asked. The Windows build does not offer them.
+class CBatchLookups {
+ public:
+  struct Answer {
+    BOOL found = FALSE;
+    CString text;
+  };
+  struct Explanation {
+    CString text;
+    const char* source = "none";  // "current", "fallback" or "none"
+    short language = 0;           // the language id of the store that answered; 0 for "none"
+  };
+  virtual ~CBatchLookups() = default;
+  virtual Answer LookupLanguageString(const CString& module, const CString& key) = 0;
+  virtual Answer LookupConfigString(const CString& module, const CString& key) = 0;
+  virtual Explanation ExplainLanguageString(const CString& module, const CString& key) = 0;
+  // The current language id.
+  virtual short CurrentLanguage() = 0;
+};
+
 class CCmdTarget : public CObject {
   DECLARE_DYNAMIC(CCmdTarget)
 
@@ -200,6 +222,8 @@ class CCmdTarget : public CObject {
   virtual void OnFinalRelease();
   // The most derived class's dispatch map; null for a class without one.
   virtual const AFX_DISPMAP* GetDispatchMap() const;
+  // The batch look-ups the object offers (owned by the object), or null: the default offers none.
+  virtual CBatchLookups* GetBatchLookups() { return nullptr; }
 
   // See the contract at the top. rgDispId receives one DISPID per name.
   HRESULT GetIDsOfNames(const std::vector<CString>& rgszNames, std::vector<DISPID>& rgDispId) const;
@@ -383,6 +407,16 @@ void AfxOleLockApp();
 void AfxOleUnlockApp();
 LONG AfxOleGetLockCount();
 
+// ---- Change events -------------------------------------------------------------------------------------
+
+// Broadcast on every registered class object's path (Mivo.DataBase.Events). Sent while a call is handled,
+// a signal goes out before that call's reply, so its caller sees it first. Nothing happens off the
+// runtime's thread, without a bus, or in the Windows build.
+void AfxOleLanguageChanged(short languageId);
+void AfxOleConfigChanged(const CString& module, const CString& key, const CString& value);
+// `store` is "language" or "config".
+void AfxOleReloaded(const char* store);
+
 // ---- The runtime ---------------------------------------------------------------------------------------
 
 namespace mivo::ole {
@@ -444,16 +478,22 @@ CString StringFromCLSID(const CLSID& clsid);
 // - the class object at the path "/" + P with dots as slashes ("/Mivo/DataBase/OLEServer"), interface
 //   Mivo.DataBase.ClassFactory: CreateInstance() -> o, properties ObjectCount (u, AfxOleGetLockCount,
 //   emits change signals) and ClassId (s, StringFromCLSID, constant); interface Mivo.DataBase.Events with
-//   the signal Message(s title, s text), broadcast for every AfxMessageBox report;
+//   the signal Message(s title, s text), broadcast for every AfxMessageBox report, and the change signals
+//   LanguageChanged(n), ConfigChanged(s module, s key, s value) and Reloaded(s store) (AfxOle...Changed);
 // - automation objects at "<class path>/<n>", n = 1, 2, ... never reused while the process runs, each
 //   dropped by Release() or when the client that created it leaves the bus;
 // - the class object and every automation object answer the interface P, whose methods are generated from
 //   the class's dispatch map (VT_I2 n, VT_BOOL b, VT_I4 i, VT_BSTR s, VT_DATE and VT_R8 d; a by-reference
 //   BSTR is an in "s" and a second out "s" after the result), and Mivo.DataBase.Dispatch:
 //   GetIDsOfNames(as) -> ai, Invoke(i dispid, av args) -> (v result, av refs), Release(). The class object
-//   is one shared instance of the class that holds no lock; Release on it does nothing.
+//   is one shared instance of the class that holds no lock; Release on it does nothing. When the class's
+//   objects offer batch look-ups (GetBatchLookups), they also answer Mivo.DataBase.Batch:
+//   GetLanguageStrings(a(ss)) -> a(bs), GetConfigStrings(a(ss)) -> a(bs) (at most kMaxBatchItems items,
+//   else InvalidArgument) and ExplainLanguageString(ss) -> (s text, s source, n language), and the
+//   read-only property Language (n, CurrentLanguage).
 // - failures are D-Bus errors "Mivo.DataBase.Error.<Name>" (UnknownName, MemberNotFound, BadParamCount,
-//   TypeMismatch, Overflow, Exception, BadVarType, Failed) whose message is "0x%08X <text>".
+//   TypeMismatch, Overflow, Exception, BadVarType, InvalidArgument, Failed) whose message is
+//   "0x%08X <text>".
 // A report also becomes a desktop notification (org.freedesktop.Notifications.Notify, sent without
 // waiting for a reply) while that name has an owner on the bus.
 // Only the process's own user (and root) may call a method: on a bus that admits other users, their calls

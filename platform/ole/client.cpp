@@ -133,6 +133,43 @@ int OnMessageSignal(sd_bus_message* m, void* userdata, sd_bus_error* /*ret_error
   return 0;
 }
 
+struct ChangeSubscription {
+  std::function<void(const AutomationClient::Change&)> handler;
+};
+
+int OnChangeSignal(sd_bus_message* m, void* userdata, sd_bus_error* /*ret_error*/) {
+  using Kind = AutomationClient::Change::Kind;
+  AutomationClient::Change change;
+  const char* member = sd_bus_message_get_member(m);
+  if (member == nullptr) return 0;
+  if (std::strcmp(member, kLanguageChangedSignal) == 0) {
+    change.kind = Kind::kLanguage;
+    if (sd_bus_message_read(m, "n", &change.language) < 0) return 0;
+  } else if (std::strcmp(member, kConfigChangedSignal) == 0) {
+    const char* module = nullptr;
+    const char* key = nullptr;
+    const char* value = nullptr;
+    if (sd_bus_message_read(m, "sss", &module, &key, &value) < 0) return 0;
+    change.kind = Kind::kConfig;
+    change.module = AfxFromUtf8(module);
+    change.key = AfxFromUtf8(key);
+    change.value = AfxFromUtf8(value);
+  } else if (std::strcmp(member, kReloadedSignal) == 0) {
+    const char* store = nullptr;
+    if (sd_bus_message_read(m, "s", &store) < 0) return 0;
+    change.kind = Kind::kReloaded;
+    change.store = store;
+  } else {
+    return 0;
+  }
+  try {
+    static_cast<ChangeSubscription*>(userdata)->handler(change);
+  } catch (...) {
+    // A handler's failure must not unwind through the bus library.
+  }
+  return 0;
+}
+
 struct OwnerWatch {
   std::function<void(const std::string&, const std::string&)> handler;
 };
@@ -157,6 +194,7 @@ struct AutomationClient::Impl {
   std::string service;
   // The handlers' data outlive the match slots that point at them (members end in reverse order).
   std::vector<std::unique_ptr<MessageSubscription>> subscriptions;
+  std::vector<std::unique_ptr<ChangeSubscription>> change_subscriptions;
   std::vector<std::unique_ptr<OwnerWatch>> owner_watches;
   std::vector<SlotPtr> slots;
 
@@ -394,6 +432,83 @@ int AutomationClient::ProcessPending(std::chrono::milliseconds wait) {
     waited = true;
   }
 }
+
+namespace {
+
+std::vector<AutomationClient::Answer> BatchCall(AutomationClient::Impl& impl, const std::string& path,
+                                                const char* member, const AutomationClient::Items& items,
+                                                std::chrono::microseconds timeout) {
+  MessagePtr reply = impl.CallService(path, kBatchInterface, member, timeout, [&](sd_bus_message* m) {
+    Check(sd_bus_message_open_container(m, 'a', "(ss)"), "append array");
+    for (const auto& [module, key] : items) {
+      Check(sd_bus_message_append(m, "(ss)", ToUtf8(module).c_str(), ToUtf8(key).c_str()), "append item");
+    }
+    Check(sd_bus_message_close_container(m), "append array");
+  });
+  std::vector<AutomationClient::Answer> answers;
+  answers.reserve(items.size());
+  ReadCheck(sd_bus_message_enter_container(reply.get(), 'a', "(bs)"), "array of answers");
+  for (;;) {
+    int found = 0;
+    const char* text = nullptr;
+    const int r = sd_bus_message_read(reply.get(), "(bs)", &found, &text);
+    if (r < 0) ThrowProtocol("array of answers");
+    if (r == 0) break;
+    answers.push_back({found != 0, AfxFromUtf8(text)});
+  }
+  if (answers.size() != items.size()) ThrowProtocol("a batch answered with another number of items");
+  return answers;
+}
+
+}  // namespace
+
+std::vector<AutomationClient::Answer> AutomationClient::GetLanguageStrings(const std::string& path,
+                                                                           const Items& items) {
+  return BatchCall(*impl_, path, "GetLanguageStrings", items, timeout_);
+}
+
+std::vector<AutomationClient::Answer> AutomationClient::GetConfigStrings(const std::string& path,
+                                                                         const Items& items) {
+  return BatchCall(*impl_, path, "GetConfigStrings", items, timeout_);
+}
+
+AutomationClient::Explanation AutomationClient::ExplainLanguageString(const std::string& path,
+                                                                      const CString& module,
+                                                                      const CString& key) {
+  MessagePtr reply =
+      impl_->CallService(path, kBatchInterface, "ExplainLanguageString", timeout_, [&](sd_bus_message* m) {
+        AppendString(m, module);
+        AppendString(m, key);
+      });
+  Explanation e;
+  e.text = ReadString(reply.get());
+  e.source = ToUtf8(ReadString(reply.get()));
+  e.language = ReadBasic<std::int16_t>(reply.get(), 'n');
+  return e;
+}
+
+std::int16_t AutomationClient::Language() {
+  MessagePtr reply = impl_->CallService(
+      class_path_, "org.freedesktop.DBus.Properties", "Get", timeout_, [&](sd_bus_message* m) {
+        Check(sd_bus_message_append(m, "ss", kBatchInterface, "Language"), "append property");
+      });
+  VARIANT v = ReadVariant(reply.get());
+  if (v.vt != VT_I2) ThrowProtocol("Language is not a 16-bit integer");
+  return static_cast<std::int16_t>(v.llVal);
+}
+
+void AutomationClient::SubscribeChanges(std::function<void(const Change&)> handler) {
+  auto subscription = std::make_unique<ChangeSubscription>();
+  subscription->handler = std::move(handler);
+  const std::string rule = "type='signal',path='" + class_path_ + "',interface='" + kEventsInterface + "'";
+  sd_bus_slot* raw = nullptr;
+  Check(sd_bus_add_match(impl_->bus.get(), &raw, rule.c_str(), OnChangeSignal, subscription.get()),
+        "subscribe to the change signals");
+  impl_->slots.emplace_back(raw);
+  impl_->change_subscriptions.push_back(std::move(subscription));
+}
+
+int AutomationClient::Fd() const { return sd_bus_get_fd(impl_->bus.get()); }
 
 void AutomationClient::WatchNameOwner(const std::string& name,
                                       std::function<void(const std::string&, const std::string&)> handler) {

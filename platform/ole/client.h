@@ -27,6 +27,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/ole/afxdisp.h"
@@ -104,7 +105,39 @@ class AutomationClient {
   std::uint32_t ObjectCount();
   std::string ClassId();
 
+  // ---- Batch look-ups (Mivo.DataBase.Batch) on the object at `path` ----
+  struct Answer {
+    bool found = false;
+    CString text;
+  };
+  using Items = std::vector<std::pair<CString, CString>>;  // (module, key)
+  // One answer per item, in the order asked; a batch above kMaxBatchItems is refused (InvalidArgument).
+  std::vector<Answer> GetLanguageStrings(const std::string& path, const Items& items);
+  std::vector<Answer> GetConfigStrings(const std::string& path, const Items& items);
+  struct Explanation {
+    CString text;
+    std::string source;  // "current", "fallback" or "none"
+    std::int16_t language = 0;
+  };
+  Explanation ExplainLanguageString(const std::string& path, const CString& module, const CString& key);
+  // The server's current language id (property Language).
+  std::int16_t Language();
+
   // ---- Events ----
+  // A change signal of the class object (contract.h): LanguageChanged sets `language`, ConfigChanged
+  // `module`, `key` and `value`, Reloaded `store`.
+  struct Change {
+    enum class Kind { kLanguage, kConfig, kReloaded } kind = Kind::kLanguage;
+    std::int16_t language = 0;
+    CString module, key, value;
+    std::string store;
+  };
+  // Calls `handler` for every change signal on the class object's path from now on, in the order they
+  // arrive (while a call waits, or in ProcessPending).
+  void SubscribeChanges(std::function<void(const Change&)> handler);
+  // The connection's descriptor, for waiting until something arrives (poll for POLLIN); what arrives is
+  // dispatched by ProcessPending or by the next call, never by the descriptor's reader.
+  int Fd() const;
   // Calls `handler` for every Message signal on the class object's path from now on (until the client is
   // destroyed). Several handlers may be subscribed.
   void SubscribeMessages(MessageHandler handler);

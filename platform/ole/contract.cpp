@@ -22,6 +22,8 @@ const char* ErrorName(HRESULT hr) {
       return "Exception";
     case DISP_E_BADVARTYPE:
       return "BadVarType";
+    case E_INVALIDARG:
+      return "InvalidArgument";
     default:
       return "Failed";
   }

@@ -23,11 +23,23 @@ inline constexpr char kDispatchInterface[] = "Mivo.DataBase.Dispatch";
 // Signals broadcast on the class object's path: Message(s title, s text).
 inline constexpr char kEventsInterface[] = "Mivo.DataBase.Events";
 inline constexpr char kMessageSignal[] = "Message";
+// Change signals on the same interface and path, each sent before the reply of the call that caused it:
+// LanguageChanged(n language), ConfigChanged(s module, s key, s value), Reloaded(s store).
+inline constexpr char kLanguageChangedSignal[] = "LanguageChanged";
+inline constexpr char kConfigChangedSignal[] = "ConfigChanged";
+inline constexpr char kReloadedSignal[] = "Reloaded";
+// Look-ups many at a time, on the class object and every automation object of a class that offers them:
+// GetLanguageStrings(a(ss)) -> a(bs), GetConfigStrings(a(ss)) -> a(bs),
+// ExplainLanguageString(s module, s key) -> (s text, s source, n language); property Language (n, the
+// current language id, read-only).
+inline constexpr char kBatchInterface[] = "Mivo.DataBase.Batch";
+// The most items one batch call takes; a longer batch is refused with E_INVALIDARG (InvalidArgument).
+inline constexpr std::size_t kMaxBatchItems = 100000;
 // Every refused call is a D-Bus error of this prefix and a short name (see ErrorName).
 inline constexpr char kErrorPrefix[] = "Mivo.DataBase.Error.";
 
 // The short error name of an HRESULT: UnknownName, MemberNotFound, BadParamCount, TypeMismatch, Overflow,
-// Exception, BadVarType; any other HRESULT is "Failed".
+// Exception, BadVarType, InvalidArgument (E_INVALIDARG); any other HRESULT is "Failed".
 const char* ErrorName(HRESULT hr);
 // The whole D-Bus error name of an HRESULT: kErrorPrefix + ErrorName(hr).
 std::string ErrorNameOf(HRESULT hr);

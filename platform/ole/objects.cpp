@@ -224,6 +224,10 @@ const sd_bus_vtable kClassFactoryVtable[] = {
 const sd_bus_vtable kEventsVtable[] = {
     SD_BUS_VTABLE_START(0),
     SD_BUS_SIGNAL_WITH_NAMES(kMessageSignal, "ss", SD_BUS_PARAM(title) SD_BUS_PARAM(text), 0),
+    SD_BUS_SIGNAL_WITH_NAMES(kLanguageChangedSignal, "n", SD_BUS_PARAM(language), 0),
+    SD_BUS_SIGNAL_WITH_NAMES(kConfigChangedSignal, "sss",
+                             SD_BUS_PARAM(module) SD_BUS_PARAM(key) SD_BUS_PARAM(value), 0),
+    SD_BUS_SIGNAL_WITH_NAMES(kReloadedSignal, "s", SD_BUS_PARAM(store), 0),
     SD_BUS_VTABLE_END,
 };
 
@@ -341,6 +345,89 @@ const sd_bus_vtable kDispatchVtable[] = {
     SD_BUS_VTABLE_END,
 };
 
+// ---- Mivo.DataBase.Batch -------------------------------------------------------------------------------
+
+// Answers a(ss) -> a(bs): `lookup` for each (module, key) in the order asked.
+template <class Lookup>
+int AnswerBatch(sd_bus_message* m, sd_bus_error* error, Lookup&& lookup) {
+  std::vector<std::pair<CString, CString>> items;
+  int r = sd_bus_message_enter_container(m, 'a', "(ss)");
+  if (r < 0) return r;
+  for (;;) {
+    const char* module = nullptr;
+    const char* key = nullptr;
+    r = sd_bus_message_read(m, "(ss)", &module, &key);
+    if (r < 0) return r;
+    if (r == 0) break;
+    if (items.size() == kMaxBatchItems) {
+      return SetError(error, E_INVALIDARG,
+                      "Too many items: a batch holds at most " + std::to_string(kMaxBatchItems) + " items");
+    }
+    items.emplace_back(AfxFromUtf8(module), AfxFromUtf8(key));
+  }
+  r = sd_bus_message_exit_container(m);
+  if (r < 0) return r;
+  sd_bus_message* raw = nullptr;
+  r = sd_bus_message_new_method_return(m, &raw);
+  if (r < 0) return r;
+  Ptr<sd_bus_message> reply(raw);
+  r = sd_bus_message_open_container(raw, 'a', "(bs)");
+  for (std::size_t i = 0; r >= 0 && i < items.size(); ++i) {
+    const CBatchLookups::Answer answer = lookup(items[i].first, items[i].second);
+    r = sd_bus_message_append(raw, "(bs)", answer.found ? 1 : 0, AfxToUtf8(answer.text).c_str());
+  }
+  if (r >= 0) r = sd_bus_message_close_container(raw);
+  if (r < 0) return r;
+  return sd_bus_send(nullptr, raw, nullptr);
+}
+
+CBatchLookups* BatchOf(void* userdata) {
+  return static_cast<ObjectRecord*>(userdata)->target->GetBatchLookups();
+}
+
+int GetLanguageStrings(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+  CBatchLookups* batch = BatchOf(userdata);
+  return AnswerBatch(m, error, [batch](const CString& module, const CString& key) {
+    return batch->LookupLanguageString(module, key);
+  });
+}
+
+int GetConfigStrings(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+  CBatchLookups* batch = BatchOf(userdata);
+  return AnswerBatch(m, error, [batch](const CString& module, const CString& key) {
+    return batch->LookupConfigString(module, key);
+  });
+}
+
+int ExplainLanguageString(sd_bus_message* m, void* userdata, sd_bus_error* /*error*/) {
+  const char* module = nullptr;
+  const char* key = nullptr;
+  const int r = sd_bus_message_read(m, "ss", &module, &key);
+  if (r < 0) return r;
+  const CBatchLookups::Explanation e =
+      BatchOf(userdata)->ExplainLanguageString(AfxFromUtf8(module), AfxFromUtf8(key));
+  return sd_bus_reply_method_return(m, "ssn", AfxToUtf8(e.text).c_str(), e.source,
+                                    static_cast<std::int16_t>(e.language));
+}
+
+int GetLanguage(sd_bus* /*bus*/, const char* /*path*/, const char* /*interface*/, const char* /*property*/,
+                sd_bus_message* reply, void* userdata, sd_bus_error* /*error*/) {
+  return sd_bus_message_append(reply, "n", static_cast<std::int16_t>(BatchOf(userdata)->CurrentLanguage()));
+}
+
+const sd_bus_vtable kBatchVtable[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_PROPERTY("Language", "n", GetLanguage, 0, 0),
+    SD_BUS_METHOD_WITH_NAMES("GetLanguageStrings", "a(ss)", SD_BUS_PARAM(items), "a(bs)",
+                             SD_BUS_PARAM(answers), GetLanguageStrings, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD_WITH_NAMES("GetConfigStrings", "a(ss)", SD_BUS_PARAM(items), "a(bs)", SD_BUS_PARAM(answers),
+                             GetConfigStrings, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD_WITH_NAMES("ExplainLanguageString", "ss", SD_BUS_PARAM(module) SD_BUS_PARAM(key), "ssn",
+                             SD_BUS_PARAM(text) SD_BUS_PARAM(source) SD_BUS_PARAM(language),
+                             ExplainLanguageString, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_VTABLE_END,
+};
+
 // ---- The typed interface -------------------------------------------------------------------------------
 
 int TypedMethod(sd_bus_message* m, void* userdata, sd_bus_error* error) {
@@ -445,6 +532,11 @@ ClassRegistration::ClassRegistration(Runtime& runtime, COleObjectFactory& factor
   add(kDispatchInterface, [&](sd_bus_slot** slot) {
     return sd_bus_add_fallback_vtable(bus, slot, path, kDispatchInterface, kDispatchVtable, FindObject, cls);
   });
+  if (cls->shared->target()->GetBatchLookups() != nullptr) {
+    add(kBatchInterface, [&](sd_bus_slot** slot) {
+      return sd_bus_add_fallback_vtable(bus, slot, path, kBatchInterface, kBatchVtable, FindObject, cls);
+    });
+  }
   add("the object enumerator",
       [&](sd_bus_slot** slot) { return sd_bus_add_node_enumerator(bus, slot, path, EnumerateObjects, cls); });
   // The name last: once a client can reach us by name, everything is in place. Queued: a second server

@@ -1,5 +1,5 @@
-// Reports on the bus: the Message signal on every class object's path, and a desktop notification while
-// a notification service is there.
+// Reports and change events on the bus: the Message signal on every class object's path and a desktop
+// notification while a notification service is there; the change signals on every class object's path.
 #include <cstring>
 
 #include "platform/ole/contract.h"
@@ -28,6 +28,18 @@ std::string EscapeMarkup(const std::string& text) {
     }
   }
   return out;
+}
+
+// Emits the signal `member` of the events interface with `types` and `args` on the class object's path of
+// every factory of the process.
+template <class... Args>
+void EmitOnClassPaths(sd_bus* bus, const char* member, const char* types, Args... args) {
+  for (COleObjectFactory* factory : COleObjectFactory::Factories()) {
+    if (factory->GetProgID().empty()) continue;
+    const std::string path = ClassObjectPath(AfxToUtf8(factory->GetProgID()));
+    if (!sd_bus_object_path_is_valid(path.c_str())) continue;
+    sd_bus_emit_signal(bus, path.c_str(), kEventsInterface, member, types, args...);
+  }
 }
 
 }  // namespace
@@ -68,13 +80,7 @@ void BroadcastReport(const AfxReport& report) {
   sd_bus* bus = runtime->bus.get();
   const std::string title = AfxToUtf8(report.title);
   const std::string text = AfxToUtf8(report.text);
-  for (COleObjectFactory* factory : COleObjectFactory::Factories()) {
-    if (factory->GetProgID().empty()) continue;
-    const std::string path = ClassObjectPath(AfxToUtf8(factory->GetProgID()));
-    if (!sd_bus_object_path_is_valid(path.c_str())) continue;
-    sd_bus_emit_signal(bus, path.c_str(), kEventsInterface, kMessageSignal, "ss", title.c_str(),
-                       text.c_str());
-  }
+  EmitOnClassPaths(bus, kMessageSignal, "ss", title.c_str(), text.c_str());
   if (!runtime->notifications || !runtime->notifications->owned()) return;
   sd_bus_message* raw = nullptr;
   if (sd_bus_message_new_method_call(bus, &raw, kNotifications, "/org/freedesktop/Notifications",
@@ -92,3 +98,24 @@ void BroadcastReport(const AfxReport& report) {
 }
 
 }  // namespace mivo::ole
+
+void AfxOleLanguageChanged(short languageId) {
+  using namespace mivo::ole;
+  if (Runtime* runtime = RuntimeOnThisThread()) {
+    EmitOnClassPaths(runtime->bus.get(), kLanguageChangedSignal, "n", static_cast<std::int16_t>(languageId));
+  }
+}
+
+void AfxOleConfigChanged(const CString& module, const CString& key, const CString& value) {
+  using namespace mivo::ole;
+  if (Runtime* runtime = RuntimeOnThisThread()) {
+    EmitOnClassPaths(runtime->bus.get(), kConfigChangedSignal, "sss", AfxToUtf8(module).c_str(),
+                     AfxToUtf8(key).c_str(), AfxToUtf8(value).c_str());
+  }
+}
+
+void AfxOleReloaded(const char* store) {
+  using namespace mivo::ole;
+  if (Runtime* runtime = RuntimeOnThisThread())
+    EmitOnClassPaths(runtime->bus.get(), kReloadedSignal, "s", store);
+}

@@ -1,0 +1,260 @@
+// Batch look-ups and change signals, beside the ten methods: answers as the single calls give them, the
+// batch limit, and every change signal ahead of the reply of the call that caused it.
+#include <systemd/sd-bus.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "integration/server_fixture.h"
+#include "platform/ole/contract.h"
+
+namespace mivo::test {
+namespace {
+
+using ole::kBatchInterface;
+
+// A plain sd-bus connection to the private bus that records, in arrival order, the change signals and the
+// replies of the calls it makes.
+class RawBus {
+ public:
+  explicit RawBus(const std::string& address) {
+    sd_bus_new(&bus_);
+    sd_bus_set_address(bus_, address.c_str());
+    sd_bus_set_bus_client(bus_, 1);
+    EXPECT_GE(sd_bus_start(bus_), 0);
+    EXPECT_GE(sd_bus_match_signal(bus_, &match_, nullptr, kClassObjectPath, ole::kEventsInterface, nullptr,
+                                  OnSignal, this),
+              0);
+  }
+  ~RawBus() {
+    sd_bus_slot_unref(match_);
+    sd_bus_flush_close_unref(bus_);
+  }
+  sd_bus* get() { return bus_; }
+
+  // Calls a typed method with `types` and `args` and waits for its reply; returns what arrived meanwhile
+  // and the reply last, each as one line ("LanguageChanged 1031", "reply").
+  template <class... Args>
+  std::vector<std::string> Call(const char* member, const char* types, Args... args) {
+    events_.clear();
+    sd_bus_slot* slot = nullptr;
+    bool replied = false;
+    EXPECT_GE(sd_bus_call_method_async(bus_, &slot, kServiceName, kClassObjectPath, kMethodsInterface, member,
+                                       OnReply, &replied, types, args...),
+              0);
+    for (int i = 0; i < 1000 && !replied; ++i) {
+      if (sd_bus_process(bus_, nullptr) == 0) sd_bus_wait(bus_, 10000);
+    }
+    sd_bus_slot_unref(slot);
+    events_.push_back(replied ? "reply" : "no reply");
+    return events_;
+  }
+
+ private:
+  static int OnReply(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    *static_cast<bool*>(userdata) = true;
+    if (sd_bus_message_is_method_error(m, nullptr)) ADD_FAILURE() << sd_bus_message_get_error(m)->message;
+    return 1;
+  }
+  static int OnSignal(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    auto* self = static_cast<RawBus*>(userdata);
+    std::string line = sd_bus_message_get_member(m);
+    char type = 0;
+    while (sd_bus_message_peek_type(m, &type, nullptr) > 0) {
+      if (type == 'n') {
+        int16_t n = 0;
+        sd_bus_message_read_basic(m, 'n', &n);
+        line += " " + std::to_string(n);
+      } else {
+        const char* s = nullptr;
+        sd_bus_message_read_basic(m, type, &s);
+        line += std::string(" ") + s;
+      }
+    }
+    if (line.rfind("Message", 0) != 0) self->events_.push_back(line);
+    return 0;
+  }
+
+  sd_bus* bus_ = nullptr;
+  sd_bus_slot* match_ = nullptr;
+  std::vector<std::string> events_;
+};
+
+class BatchTest : public ServerTest {
+ protected:
+  using Items = std::vector<std::pair<std::string, std::string>>;
+  struct Outcome {
+    std::vector<std::pair<bool, std::string>> answers;
+    std::string error_name, error_message;
+  };
+
+  // One batch call `member` with `items` on the class object.
+  Outcome Batch(RawBus& bus, const char* member, const Items& items) {
+    sd_bus_message* call = nullptr;
+    sd_bus_message_new_method_call(bus.get(), &call, kServiceName, kClassObjectPath, kBatchInterface, member);
+    sd_bus_message_open_container(call, 'a', "(ss)");
+    for (const auto& [module, key] : items) sd_bus_message_append(call, "(ss)", module.c_str(), key.c_str());
+    sd_bus_message_close_container(call);
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    Outcome out;
+    if (sd_bus_call(bus.get(), call, 60 * 1000000ULL, &error, &reply) < 0) {
+      out.error_name = error.name ? error.name : "";
+      out.error_message = error.message ? error.message : "";
+    } else {
+      sd_bus_message_enter_container(reply, 'a', "(bs)");
+      int found = 0;
+      const char* text = nullptr;
+      while (sd_bus_message_read(reply, "(bs)", &found, &text) > 0)
+        out.answers.emplace_back(found != 0, text);
+    }
+    sd_bus_error_free(&error);
+    sd_bus_message_unref(reply);
+    sd_bus_message_unref(call);
+    return out;
+  }
+};
+
+TEST_F(BatchTest, BatchesAnswerAsTheSingleCallsDoInTheOrderAsked) {
+  RawBus bus(bus_.address());
+  const Items texts = {{"Demo", "Greeting"},
+                       {"Demo", "OnlyGerman"},
+                       {"Demo", "EmptyEnglish"},
+                       {"Demo", "Missing"},
+                       {"", "K"},
+                       {"Nowhere", "Greeting"}};
+  const Items config = {{"Server", "Host"}, {"Server", "Missing"}, {"", ""}, {"Server", "Port"}};
+  for (const auto& [member, items] :
+       {std::pair{"GetLanguageStrings", texts}, std::pair{"GetConfigStrings", config}}) {
+    const Outcome out = Batch(bus, member, items);
+    ASSERT_EQ(out.answers.size(), items.size()) << member << ": " << out.error_message;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      CString single;
+      const CString module = AfxFromUtf8(items[i].first), key = AfxFromUtf8(items[i].second);
+      const bool found = std::string(member) == "GetLanguageStrings"
+                             ? client().GetLanguageString2(client().class_path(), single, module, key)
+                             : client().GetConfigString2(client().class_path(), single, module, key);
+      EXPECT_EQ(out.answers[i], std::pair(found, AfxToUtf8(single))) << member << " item " << i;
+    }
+  }
+
+  struct Case {
+    const char* key;
+    const char* text;
+    const char* source;
+    int16_t language;
+  };
+  for (const Case& c : {Case{"Greeting", "Hello", "current", 0x0409},
+                        Case{"OnlyGerman", "", "fallback", 0x0407}, Case{"Missing", "Missing", "none", 0}}) {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    ASSERT_GE(sd_bus_call_method(bus.get(), kServiceName, kClassObjectPath, kBatchInterface,
+                                 "ExplainLanguageString", &error, &reply, "ss", "Demo", c.key),
+              0)
+        << error.message;
+    const char* text = nullptr;
+    const char* source = nullptr;
+    int16_t language = -1;
+    ASSERT_GE(sd_bus_message_read(reply, "ssn", &text, &source, &language), 0);
+    if (*c.text) {
+      EXPECT_STREQ(text, c.text);
+    }
+    EXPECT_EQ(AfxFromUtf8(text),
+              client().GetLanguageString(client().class_path(), u"Demo", AfxFromUtf8(c.key)));
+    EXPECT_STREQ(source, c.source) << c.key;
+    EXPECT_EQ(language, c.language) << c.key;
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+  }
+}
+
+TEST_F(BatchTest, ABatchAtTheLimitIsAnsweredAndALongerOneRefusedNamingTheLimit) {
+  RawBus bus(bus_.address());
+  Items items(ole::kMaxBatchItems, {"Demo", "Greeting"});
+  const Outcome full = Batch(bus, "GetLanguageStrings", items);
+  ASSERT_EQ(full.answers.size(), items.size()) << full.error_message;
+  EXPECT_EQ(full.answers.back(), std::pair(true, std::string("Hello")));
+
+  items.emplace_back("Demo", "Greeting");
+  const Outcome refused = Batch(bus, "GetConfigStrings", items);
+  EXPECT_TRUE(refused.answers.empty());
+  EXPECT_EQ(refused.error_name, "Mivo.DataBase.Error.InvalidArgument");
+  EXPECT_EQ(refused.error_message.rfind("0x80070057 ", 0), 0u) << refused.error_message;
+  EXPECT_NE(refused.error_message.find(std::to_string(ole::kMaxBatchItems)), std::string::npos);
+  EXPECT_EQ(AfxToUtf8(client().GetLanguageString(client().class_path(), u"Demo", u"Greeting")), "Hello");
+}
+
+TEST_F(BatchTest, EveryChangeSignalArrivesBeforeTheReplyOfItsCallAndNoChangeSendsNone) {
+  RawBus bus(bus_.address());
+  using Lines = std::vector<std::string>;
+  EXPECT_EQ(bus.Call("SetLanguage", "nb", int16_t{0x0419}, 1), (Lines{"LanguageChanged 1049", "reply"}));
+  EXPECT_EQ(bus.Call("SetLanguage", "nb", int16_t{0x0419}, 1), (Lines{"reply"}));
+  // The fallback language: nothing is loaded, but the answers change.
+  EXPECT_EQ(bus.Call("SetLanguage", "nb", int16_t{0x0407}, 1), (Lines{"LanguageChanged 1031", "reply"}));
+  EXPECT_EQ(bus.Call("SetConfigString", "sss", "db.example", "Server", "Host"),
+            (Lines{"ConfigChanged Server Host db.example", "reply"}));
+  EXPECT_EQ(bus.Call("SetConfigString", "sss", "db.example", "Server", "Host"), (Lines{"reply"}));
+  EXPECT_EQ(bus.Call("SetConfigString", "sss", "", "New", ""), (Lines{"ConfigChanged New  ", "reply"}));
+  EXPECT_EQ(bus.Call("RefreshConfDB", ""), (Lines{"Reloaded config", "reply"}));
+  EXPECT_EQ(bus.Call("RefreshLangDB", ""), (Lines{"Reloaded language", "reply"}));
+}
+
+// The resident size of a process in KiB (VmRSS), -1 when unknown.
+long ResidentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+TEST_F(BatchTest, AClientThatReadsNoSignalsNeitherGrowsTheServerNorStopsOthers) {
+  RawBus deaf(bus_.address());  // subscribed, and never reads
+  ASSERT_EQ(deaf.Call("SetLanguage", "nb", int16_t{0x0407}, 1).back(), "reply");
+  const pid_t server = ServerPid();
+  // Both ids count as the fallback language: every call changes the language id and signals it, nothing
+  // is loaded.
+  for (int i = 0; i < 2000; ++i) client().SetLanguage(client().class_path(), i % 2 ? 0x0407 : 0x0807, true);
+  const long before = ResidentKiB(server);
+  for (int i = 0; i < 10000; ++i) {
+    ASSERT_TRUE(client().SetLanguage(client().class_path(), i % 2 ? 0x0407 : 0x0807, true)) << i;
+  }
+  const long after = ResidentKiB(server);
+  ASSERT_GT(before, 0);
+  EXPECT_LT(after - before, 2048) << "KiB grown while 10,000 signals went to a client that reads none";
+  EXPECT_EQ(AfxToUtf8(client().GetLanguageString(client().class_path(), u"Demo", u"Greeting")), "Hallo");
+}
+
+TEST_F(BatchTest, MivoctlBatchExplainAndWatchPrintTabSeparatedLines) {
+  const EnvChanges env = {{"DBUS_SESSION_BUS_ADDRESS", bus_.address()}};
+  ProcessResult r = RunProgram({ToolPath(), "batch"}, env, kWaitLimit, "Demo\tGreeting\n\nDemo\tMissing\n");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "true\tHello\nfalse\tMissing\n");
+  r = RunProgram({ToolPath(), "batch", "--config"}, env, kWaitLimit, "Server\tHost\n");
+  EXPECT_EQ(r.out, "true\tlocalhost\n");
+  r = RunProgram({ToolPath(), "batch"}, env, kWaitLimit, "no tab here\n");
+  EXPECT_EQ(r.code, 2);
+  r = RunProgram({ToolPath(), "explain", "Demo", "OnlyGerman"}, env);
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "Nur Deutsch\tfallback\t1031\n");
+
+  Child watch;
+  ASSERT_TRUE(watch.Start({ToolPath(), "watch", "--count", "2"}, env));
+  // The watcher listens once it has connected: change for two seconds, it ends after the first two.
+  for (int i = 0; i < 40; ++i) {
+    client().SetLanguage(client().class_path(), i % 2 ? 0x0409 : 0x0419, true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  const ProcessResult w = watch.Wait();
+  EXPECT_EQ(w.code, 0) << w.err;
+  EXPECT_TRUE(w.out == "LanguageChanged\t1049\nLanguageChanged\t1033\n" ||
+              w.out == "LanguageChanged\t1033\nLanguageChanged\t1049\n")
+      << w.out;
+}
+
+}  // namespace
+}  // namespace mivo::test
