@@ -87,6 +87,18 @@ TEST_F(LibraryTest, AnotherClientsChangesReachTheCacheInTheOrderTheyWereMade) {
   for (std::size_t i = 1; i < seen.size(); ++i) ASSERT_LE(seen[i - 1], seen[i]) << "read " << i;
   EXPECT_EQ(signalled.load(), kWrites);
 
+  // Two writers at once: the cache ends with what the server ends with.
+  mivodb::Client other = Open();
+  std::thread second([&] {
+    for (int i = 0; i < 100; ++i) other.SetConfig("Server", "Port", "b" + std::to_string(i));
+  });
+  for (int i = 0; i < 100; ++i) writer.SetConfig("Server", "Port", "a" + std::to_string(i));
+  second.join();
+  mivodb::Client uncached(bus_.address().c_str(), MIVODB_OPEN_NO_CACHE);
+  const std::string last = uncached.GetConfig("Server", "Port").text;
+  EXPECT_TRUE(last == "a99" || last == "b99") << last;
+  EXPECT_TRUE(Eventually([&] { return reader.GetConfig("Server", "Port").text == last; }));
+
   ASSERT_EQ(reader.GetText("Demo", "Greeting").text, "Hello");
   ASSERT_TRUE(writer.SetLanguage(0x0407));
   EXPECT_TRUE(Eventually([&] { return reader.GetText("Demo", "Greeting").text == "Hallo"; }));
