@@ -2,7 +2,7 @@
 # As root it installs the missing ones (apt-get, non-interactive); otherwise it names them and fails.
 MIVODB_PACKAGES=(cmake g++ make pkg-config libsqlite3-dev libsystemd-dev libicu-dev libgtest-dev
   libbenchmark-dev dbus-daemon dbus-bin libglib2.0-bin systemd sqlite3 util-linux procps mdbtools-dev
-  zlib1g-dev nlohmann-json3-dev python3-dbus dpkg-dev)
+  zlib1g-dev nlohmann-json3-dev python3-dbus dpkg-dev ninja-build)
 
 mivodb_missing_packages() {
   local p missing=()
@@ -78,4 +78,10 @@ mivodb_ensure_all_packages() {
     [ -n "$(mivodb_missing_packages)" ] || apt-get update -qq >&2
   fi
   mivodb_ensure_packages
+}
+
+# The generator for a build folder: Ninja for a new folder (it schedules a build of many small targets
+# better than make), nothing for one configured already (its generator cannot change).
+mivodb_generator_args() {
+  if [ ! -f "$1/CMakeCache.txt" ] && command -v ninja >/dev/null 2>&1; then echo "-G Ninja"; fi
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <streambuf>
 
@@ -45,6 +46,16 @@ void Check(bool ok, const char* what, const std::string& detail) {
   std::fprintf(stderr, "mivofuzz: check failed: %s%s%s\n", what, detail.empty() ? "" : ": ", detail.c_str());
   std::fflush(stderr);
   std::abort();
+}
+
+void CopyFileOver(const std::string& from, const std::string& to) {
+  for (;;) {
+    std::error_code ec;
+    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, ec);
+    if (!ec) return;
+    if (ec != std::errc::interrupted)
+      throw std::filesystem::filesystem_error("cannot copy file", from, to, ec);
+  }
 }
 
 std::string FuzzTempBase() {

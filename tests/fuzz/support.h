@@ -33,6 +33,10 @@ T& TheOne() {
 // SQLite's syncs cheap, else /tmp.
 std::string FuzzTempBase();
 
+// Copies `from` over `to`, again as long as a signal interrupts the copy (libFuzzer's timer signal does);
+// throws std::filesystem::filesystem_error on any other failure.
+void CopyFileOver(const std::string& from, const std::string& to);
+
 // While alive, AfxMessageBox reports, std::cout, std::cerr and the process's stdout and stderr are
 // discarded (set MIVODB_FUZZ_VERBOSE=1 to see them). Sanitizer reports still reach the real stderr.
 // Counts the reports it swallowed.
