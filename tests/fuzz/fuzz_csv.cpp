@@ -126,7 +126,7 @@ std::map<std::tuple<std::string, std::string, int>, std::string> Stored(const st
 
 void Import(const std::string& bytes, const std::vector<CsvRecord>& records, bool raw) {
   Env& env = TheEnv();
-  CopyFileOver(env.templ, env.db);
+  mivo::test::CopyFileOver(env.templ, env.db);
   {
     std::ofstream out(env.csv, std::ios::binary | std::ios::trunc);
     out << bytes;

@@ -115,7 +115,7 @@ struct Env {
             "INSERT INTO Messages VALUES (1, 1033, 'Text'), (2, 1033, ''), (1, 1031, 'Wort');COMMIT;");
     Sql(configTemplate, std::string("BEGIN;") + items +
                             "INSERT INTO Messages VALUES (3, 99, '4711'), (2, 99, '|EMPTY|');COMMIT;");
-    CopyFileOver(configTemplate, config);
+    mivo::test::CopyFileOver(configTemplate, config);
     SetString(u"Software\\Mivotec\\DataBase\\LanguageDataBase's", u"1", language);
     SetString(u"Software\\Mivotec\\DataBase\\ConfigDataBase's", u"1", config);
     app = std::make_unique<CMivoDBApp>();
@@ -127,7 +127,7 @@ struct Env {
 
   // Back to the state after start-up: the configuration database as it was, the first language.
   void Restore() {
-    CopyFileOver(configTemplate, config);
+    mivo::test::CopyFileOver(configTemplate, config);
     app->m_pConfigStrings->Reload();
     app->SetLanguage(0x0409, FALSE);
   }
