@@ -108,10 +108,10 @@ TEST_F(HiveFault, ReadOnlyHivesServeAsTheyAreAndStayByteForByteTheSame) {
   EXPECT_EQ(id, 0x0409u);
 }
 
-enum class Damage { kGarbageHeader, kGarbageInside, kTruncated };
+enum class HiveDamage { kGarbageHeader, kGarbageInside, kTruncated };
 
 struct DamageCase {
-  Damage damage;
+  HiveDamage damage;
   const char* name;
 };
 
@@ -123,13 +123,13 @@ class DamagedUserHive : public HiveFault, public ::testing::WithParamInterface<D
     const std::string sound = ReadFile(file);
     ASSERT_GT(sound.size(), 8192u);
     switch (GetParam().damage) {
-      case Damage::kGarbageHeader:
+      case HiveDamage::kGarbageHeader:
         Overwrite(file, 0, Garbage(100));
         break;
-      case Damage::kGarbageInside:  // the header stays; the pages after the first do not
+      case HiveDamage::kGarbageInside:  // the header stays; the pages after the first do not
         Overwrite(file, 4096, Garbage(sound.size() - 4096));
         break;
-      case Damage::kTruncated:
+      case HiveDamage::kTruncated:
         ASSERT_EQ(::truncate(file.c_str(), static_cast<off_t>(sound.size() / 2)), 0);
         break;
     }
@@ -159,9 +159,9 @@ TEST_P(DamagedUserHive, IsReportedByNameNeverRewrittenAndTheServerServesWithoutI
 }
 
 INSTANTIATE_TEST_SUITE_P(Damages, DamagedUserHive,
-                         ::testing::Values(DamageCase{Damage::kGarbageHeader, "GarbageHeader"},
-                                           DamageCase{Damage::kGarbageInside, "GarbageInside"},
-                                           DamageCase{Damage::kTruncated, "Truncated"}),
+                         ::testing::Values(DamageCase{HiveDamage::kGarbageHeader, "GarbageHeader"},
+                                           DamageCase{HiveDamage::kGarbageInside, "GarbageInside"},
+                                           DamageCase{HiveDamage::kTruncated, "Truncated"}),
                          [](const auto& test) { return std::string(test.param.name); });
 
 // Without a readable machine hive the server has no registration and no database lists: it cannot serve,

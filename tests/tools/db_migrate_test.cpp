@@ -14,7 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kFixtures = MIVODB_ACCESS_FIXTURES;
+const std::string kAccessFixtures = MIVODB_ACCESS_FIXTURES;
 const std::string kLanguageList = "Software\\Mivotec\\DataBase\\LanguageDataBase's";
 
 std::set<std::string> FilesIn(const std::string& folder) {
@@ -24,13 +24,13 @@ std::set<std::string> FilesIn(const std::string& folder) {
 }
 
 TEST(DbMigrate, ConvertsListedAccessFilesAndRepointsTheirEntries) {
-  if (!fs::exists(kFixtures)) GTEST_SKIP() << "no Access fixtures at " << kFixtures;
+  if (!fs::exists(kAccessFixtures)) GTEST_SKIP() << "no Access fixtures at " << kAccessFixtures;
   HiveSandbox hives;
   const std::string data = hives.File("data");
   fs::create_directories(data);
-  fs::copy_file(kFixtures + "/node-adodb.mdb", data + "/texts.mdb");
-  fs::copy_file(kFixtures + "/longtext.accdb", data + "/user.accdb");
-  WriteFile(data + "/bad.mdb", ReadFile(kFixtures + "/node-adodb.mdb").substr(0, 5000));
+  fs::copy_file(kAccessFixtures + "/node-adodb.mdb", data + "/texts.mdb");
+  fs::copy_file(kAccessFixtures + "/longtext.accdb", data + "/user.accdb");
+  WriteFile(data + "/bad.mdb", ReadFile(kAccessFixtures + "/node-adodb.mdb").substr(0, 5000));
   SetRegString(true, "Software\\Mivotec\\Version", "DataDir", data);
   SetRegString(true, kLanguageList, "Texts", "%DataDir%/texts.mdb");
   SetRegString(true, kLanguageList, "Broken", "%DataDir%/bad.mdb");

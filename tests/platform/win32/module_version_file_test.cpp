@@ -17,17 +17,13 @@
 #include "platform/win32/winbase.h"
 #include "res/version.h"
 #include "support/TestEnv.h"
+#include "tests/platform/win32/version_block.h"
 
 #ifndef MIVO_TEST_PROGRAM_WITHOUT_VERSION
 #error "the build names a program without a version block"
 #endif
 
 namespace {
-
-std::vector<BYTE> ServerBlock() {
-  const auto block = MivoVersionResource();
-  return std::vector<BYTE>(block.begin(), block.end());
-}
 
 std::vector<BYTE> ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -9,13 +9,9 @@
 
 #include "platform/win32/winbase.h"
 #include "res/version.h"
+#include "tests/platform/win32/version_block.h"
 
 namespace {
-
-std::vector<BYTE> ServerBlock() {
-  const auto block = MivoVersionResource();
-  return std::vector<BYTE>(block.begin(), block.end());
-}
 
 WORD WordAt(const std::vector<BYTE>& b, std::size_t at) {
   return static_cast<WORD>(b[at] | (b[at + 1] << 8));
