@@ -20,6 +20,7 @@ CMivoDBApp::CMivoDBApp()
       m_pConfigStrings(std::make_unique<CStringMap>(kConfigStore)) {}
 
 CMivoDBApp::~CMivoDBApp() {
+  m_pChangeFollower.reset();
   m_pFallbackStrings.reset();
   m_pLanguageStrings.reset();
   m_pConfigStrings.reset();
@@ -42,10 +43,12 @@ BOOL CMivoDBApp::InitInstance() {
   m_pMainWnd = m_pDBMainWnd.get();
   InitLanguages();
   m_pConfigStrings->LoadConfig();
+  m_pChangeFollower = std::make_unique<CChangeFollower>(*this);
   return TRUE;
 }
 
 int CMivoDBApp::ExitInstance() {
+  m_pChangeFollower.reset();
   if (m_pDBMainWnd) {
     m_pMainWnd = nullptr;
     m_pDBMainWnd.reset();

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "app/ChangeFollower.h"
 #include "app/MivoExeApp.h"
 #include "textstore/StringMap.h"
 
@@ -42,6 +43,8 @@ class CMivoDBApp : public CMivoExeApp {
   std::unique_ptr<CStringMap> m_pFallbackStrings;
   std::unique_ptr<CStringMap> m_pLanguageStrings;
   std::unique_ptr<CStringMap> m_pConfigStrings;
+  // Follows the shared databases of the lists once the stores are loaded; ended in ExitInstance.
+  std::unique_ptr<CChangeFollower> m_pChangeFollower;
 };
 
 // The running application object (AfxGetApp()), or null when there is none.

@@ -86,6 +86,11 @@ BOOL CRegKey::SetDWordValue(const CString& name, DWORD value) {
 BOOL CRegKey::QueryPathValue(const CString& name, CString& out) const {
   CString text;
   if (!QueryStringValue(name, text)) return FALSE;
+  // A database URI is taken as it stands: a '%' in it is URI syntax (an escape), never a placeholder.
+  if (text.rfind(u"postgresql://", 0) == 0 || text.rfind(u"postgres://", 0) == 0) {
+    out = text;
+    return TRUE;
+  }
   const std::size_t first = text.find(u'%');
   if (first == CString::npos) {
     out = text;

@@ -32,7 +32,8 @@ class CRegKey : public CObject {
   BOOL SetDWordValue(const CString& name, DWORD value);
   // A REG_SZ path with at most one placeholder between the first and the last percent sign, replaced once
   // by the value of that name in HKEY_LOCAL_MACHINE\Software\Mivotec\Version ("%%" is its default value).
-  // FALSE, `out` untouched, for a single percent sign or a placeholder that cannot be read.
+  // FALSE, `out` untouched, for a single percent sign or a placeholder that cannot be read. A database URI
+  // (beginning "postgresql://" or "postgres://") is given as it stands, without placeholders.
   BOOL QueryPathValue(const CString& name, CString& out) const;
   // The names of all values in enumeration order. The array is emptied first; FALSE without a handle or
   // when the enumeration fails (the names gathered so far stay).

@@ -1,4 +1,7 @@
 // Configuration loading: the texts of language 99 from every database listed under "ConfigDataBase's".
+#include <utility>
+#include <vector>
+
 #include "app/Constants.h"
 #include "app/MivoDBApp.h"
 #include "textstore/db/DaoRecordsets.h"
@@ -45,4 +48,50 @@ BOOL CStringMap::ReadConfigDataBase(const CString& path, CModuleMap& modules) {
     ReportEngineError(e);
     return FALSE;
   }
+}
+
+namespace {
+
+// What LookupConfigString gives for a stored module and key of `modules`: found, and the value.
+std::pair<BOOL, CString> VisibleValue(const CModuleMap& modules, const CString& module, const CString& key) {
+  CString text;
+  const CModuleEntry* entry = modules.FindEntry(&module);
+  if (entry == nullptr || !entry->GetString(text, &key)) return {FALSE, CString()};
+  if (text == g_strEmpty) text.clear();
+  return {TRUE, text};
+}
+
+// A stored module name or key string as GetConfigString takes it: "|EMPTY|" is "".
+CString AsTaken(std::u16string_view stored) { return stored == g_strEmpty ? CString() : CString(stored); }
+
+}  // namespace
+
+BOOL CStringMap::ReloadConfig(
+    const std::function<void(const CString& module, const CString& key, const CString& value)>& changed) {
+  CModuleMap fresh;
+  if (!ReadConfig(fresh)) return FALSE;
+  struct Change {
+    CString module, key, value;
+  };
+  std::vector<Change> changes;
+  // Every stored name of either map, compared as the lookups see it; a name in both is looked at twice
+  // but reported once, from the pass over the fresh map.
+  auto compare = [&changes](const CModuleMap& from, const CModuleMap& other, bool fromFresh) {
+    from.ForEach([&](const CString& module, const CModuleEntry& entry) {
+      entry.m_Strings.ForEach([&](std::u16string_view key, std::u16string_view) {
+        const CString keyString(key);
+        const auto mine = VisibleValue(from, module, keyString);
+        const auto theirs = VisibleValue(other, module, keyString);
+        if (!fromFresh && theirs.first) return;  // still there: the pass over the fresh map saw it
+        if (mine != theirs) {
+          changes.push_back({AsTaken(module), AsTaken(key), fromFresh ? mine.second : CString()});
+        }
+      });
+    });
+  };
+  compare(fresh, m_ConfigModules, true);
+  compare(m_ConfigModules, fresh, false);
+  m_ConfigModules.Swap(fresh);
+  for (const Change& c : changes) changed(c.module, c.key, c.value);
+  return TRUE;
 }

@@ -5,6 +5,7 @@
 // module maps, which own their entries and texts.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <unordered_map>
 
@@ -62,6 +63,11 @@ class CModuleMap : public CObject {
     m_Entries.swap(other.m_Entries);
   }
   std::size_t GetCount() const { return m_Entries.size(); }
+  // Calls f(module, entry) for every module, in no particular order.
+  template <class F>
+  void ForEach(F&& f) const {
+    for (const auto& [module, entry] : m_Entries) f(module, *entry);
+  }
 
  private:
   std::unique_ptr<CStringArena> m_pArena = std::make_unique<CStringArena>();
@@ -103,6 +109,11 @@ class CStringMap : public CObject {
   BOOL LoadConfig();
   BOOL LoadConfigDataBase(const CString& path);
   BOOL WriteConfigString(const CString* value, const CString* module, const CString* key);
+  // Reload() of the configuration that then calls changed(module, key, value) for every value that
+  // GetConfigString now gives differently (a value gone gives ""), with module and key as GetConfigString
+  // takes them. FALSE, with nothing changed and no call, when a database failed.
+  BOOL ReloadConfig(
+      const std::function<void(const CString& module, const CString& key, const CString& value)>& changed);
 
   // Character sets (automation/CharSet.cpp).
   // Re-decodes a text read from a database with the ANSI code page of m_wLanguageId (see the definition).

@@ -1,8 +1,10 @@
-// The framework's database classes over SQLite.
+// The framework's database classes over SQLite and PostgreSQL.
 //
 // Contract:
-// - A database is an SQLite 3 file. Opening never creates a file. A file the process may only read opens
-//   read-only (CanAppend() is then FALSE on its recordsets, and writes fail).
+// - A database is an SQLite 3 file, or (Linux only) a PostgreSQL database named by a libpq URI beginning
+//   "postgresql://" or "postgres://" (see "PostgreSQL" at the end of this contract); everything said of a
+//   file holds for both unless said otherwise. Opening never creates a file. A file the process may only read
+//   opens read-only (CanAppend() is then FALSE on its recordsets, and writes fail).
 // - Every failure is thrown as a CDaoException (by value) whose m_scode is 0x800A0000 + the engine error
 //   number: 3024 file not found, 3051 file not readable (permission), 3078 table or query not found, 3265
 //   column or parameter not found, 3343 not a database (foreign, empty, truncated or corrupt file), 3260 /
@@ -65,6 +67,36 @@
 //   had reached it (MoveNext goes on from it); a bookmark of no row is 3159 and leaves the recordset at EOF.
 //   A query recordset has no bookmarks: both calls are 3251 there.
 // - DFX_Text fields are read whole, whatever their length; the size argument only sizes a buffer.
+// - PostgreSQL (Linux; the Windows build has no PostgreSQL engine and refuses a URI with 3000):
+//   - The database must exist; a URI that holds a password (user information or "password=") is refused
+//     with 3000 before connecting, and no message shows a password (a password comes from ~/.pgpass,
+//     PGPASSFILE or the service file). Messages name the database as its URI without a password.
+//   - Time limits: connecting waits at most the URI's connect_timeout (5 s when it sets none); every
+//     statement and every lock wait ends after the busy wait (statement_timeout and lock_timeout, see
+//     SetBusyTimeoutForTesting), then fails with 3260 / 3218.
+//   - Errors: no server, no such database or refused authentication is 3151 ("Could not connect to
+//     '<URI>': <libpq's reason>"), also when the connection is lost later; undefined table 3078, undefined
+//     column 3265, insufficient privilege 3027 on a change (3051 on a read), unique violation 3022, a
+//     lock or statement timeout 3260 / 3218, anything else 3000.
+//   - The standard layout keeps the names' letter case by quoting ("Items"."ItemId"). Every table has a
+//     row key: its serial integer primary key (visible, as SQLite's INTEGER PRIMARY KEY), or else the
+//     hidden bigserial column "RowKey", which table-type recordsets neither show nor count and "[Name]" of
+//     a table leaves out. Table order is row-key order; bookmarks are row keys. After AddNew the serial
+//     column holds the sequence's next number, past every number the table holds (the sequence is moved
+//     on, so numbers may be skipped).
+//   - Typed values by the result column's type: text, varchar, bpchar, name VT_BSTR; int2 VT_I2; bool
+//     VT_BOOL; int4 VT_I4; int8 VT_I4 when it fits, else VT_R8; float4 VT_R4; float8 VT_R8; numeric
+//     VT_DECIMAL; bytea VT_ARRAY | VT_UI1; timestamp VT_DATE; any other type its text. Values are bound as
+//     text of the server's inferred parameter type (a boolean as 1 or 0).
+//   - Stored queries hold PostgreSQL SQL with the same ":Name" parameters (outside literals, quoted
+//     identifiers, comments and "::" casts). A query recordset's SQL must be one SELECT (or WITH, VALUES,
+//     TABLE) without a word that changes data (INSERT, UPDATE, DELETE, INTO, ...): anything else is
+//     refused with 3000 before it runs. Results are fetched whole; table-type recordsets read in batches.
+//   - BeginTrans is BEGIN and a transaction-level advisory lock, which serialises the writers of one
+//     database as BEGIN IMMEDIATE does on SQLite. A failed statement inside a transaction undoes only
+//     itself (it runs in a savepoint), as on SQLite.
+//   - A table-type recordset's CanAppend / CanUpdate are FALSE when the role may not INSERT / UPDATE the
+//     table (or the session is read-only); writes then fail with 3027.
 // - The objects of one process are used from one thread at a time (the default workspace is not locked).
 // - Objects are not copyable. Destroying an open object closes it. Closing a database closes its recordsets
 //   and table definitions; later calls on them are error 3420, never a crash.
@@ -155,7 +187,7 @@ inline constexpr int dbAppendOnly = 8;
 inline constexpr int dbFailOnError = 128;
 
 namespace mivo::dao {
-class Connection;  // the SQLite connection behind an open database (private to platform/dao)
+class Connection;  // the connection (of its engine) behind an open database (private to platform/dao)
 class Cursor;      // the rows behind an open recordset (private to platform/dao)
 struct Statement;  // the prepared statement of a query definition (private to platform/dao)
 }  // namespace mivo::dao
@@ -373,9 +405,14 @@ void DFX_Short(CDaoFieldExchange* pFX, LPCWSTR lpszName, short& value,
 namespace mivo::dao {
 
 // How long an operation waits for a database that another connection has locked, before it fails with
-// 3260 / 3218. The default is 5000 ms; tests shorten it. Applies to databases opened afterwards.
+// 3260 / 3218 (on PostgreSQL the lock_timeout and statement_timeout of the connection). The default is
+// 5000 ms; tests shorten it. Applies to databases opened afterwards.
 void SetBusyTimeoutForTesting(int milliseconds);
 
+// The creating functions below take a PostgreSQL URI too: the database must exist (it is never created),
+// is 3204 when it holds the table Items (CreateEmptyDatabase: StoredQueries) already, and everything is
+// created in one transaction, so that a failure leaves nothing behind.
+//
 // Creates an empty database at utf8Path in the standard layout:
 //   Items (Module TEXT, KeyString TEXT, ItemId INTEGER PRIMARY KEY AUTOINCREMENT, UserDefined BOOLEAN
 //          DEFAULT 0),
@@ -390,13 +427,23 @@ void SetBusyTimeoutForTesting(int milliseconds);
 // half-written file is removed.
 void CreateStandardDatabase(const std::string& utf8Path, const std::vector<int>& flaggedLanguages);
 
-// The SQL of the standard OfferKeyStrings query.
-const char* StandardOfferKeyStringsSql();
+// The engine a database name asks for: a name beginning "postgresql://" or "postgres://" is a PostgreSQL
+// database (a libpq connection URI), any other the path of an SQLite file.
+enum class Engine { kSqlite, kPostgres };
+Engine EngineOfName(std::string_view utf8Name);
 
-// The indexes of the standard layout, the one text of their DDL (CREATE INDEX IF NOT EXISTS statements):
-// MessagesByItem on Messages (ItemId, LanguageId) and ItemsByKey on Items (KeyString COLLATE BINARY,
-// Module COLLATE BINARY), which the configuration writer's look-ups use when a database has them.
-const char* StandardIndexesSql();
+// The SQL of the standard OfferKeyStrings query, in the engine's dialect.
+const char* StandardOfferKeyStringsSql(Engine engine = Engine::kSqlite);
+
+// The row key in SQL: "rowid" on SQLite, "RowKey" (quoted) on PostgreSQL, for ordering the tables that have
+// no serial primary key in table order.
+const char* RowKeySql(Engine engine);
+
+// The indexes of the standard layout, the one text of their DDL per engine (CREATE INDEX IF NOT EXISTS
+// statements): MessagesByItem on Messages (ItemId, LanguageId) and ItemsByKey on Items (KeyString COLLATE
+// BINARY, Module COLLATE BINARY; on PostgreSQL COLLATE "C"), which the configuration writer's look-ups use
+// when a database has them.
+const char* StandardIndexesSql(Engine engine = Engine::kSqlite);
 
 // Adds the indexes of StandardIndexesSql() that the database at utf8Path lacks (by name), in one
 // transaction; returns the names of those it created (none when it had them all). Throws CDaoException:

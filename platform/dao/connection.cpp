@@ -1,10 +1,10 @@
-// The SQLite connection behind an open database: opening without ever creating a file, validation, and
-// statement helpers.
+// The SQLite connection behind an open database: opening without ever creating a file, validation,
+// statement helpers, transactions, and the statements of CDaoDatabase::Execute and CDaoQueryDef.
 #include <cerrno>
 #include <cstring>
 
-#include "platform/dao/dao_internal.h"
 #include "platform/dao/files.h"
+#include "platform/dao/sqlite_internal.h"
 
 namespace mivo::dao {
 namespace {
@@ -70,7 +70,7 @@ CString AccessFileMessage(const CString& file) {
   return u"'" + (file.size() <= room ? file : u"..." + file.substr(file.size() - (room - 3))) + tail;
 }
 
-std::unique_ptr<Connection> Connection::Open(const CString& path, bool readOnly) {
+std::unique_ptr<SqliteConnection> SqliteConnection::Open(const CString& path, bool readOnly) {
   const std::string utf8 = AfxToUtf8(path);
   const CString file = path;
   auto notADatabase = [&](const CString& why) {
@@ -117,7 +117,7 @@ std::unique_ptr<Connection> Connection::Open(const CString& path, bool readOnly)
   const bool fileWritable = files::Writable(utf8);
   const bool openReadOnly = readOnly || !fileWritable || !folderWritable;
 
-  std::unique_ptr<Connection> conn(new Connection);
+  std::unique_ptr<SqliteConnection> conn(new SqliteConnection);
   conn->file_ = file;
   sqlite3* raw = nullptr;
   const int flags = (openReadOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX;
@@ -157,13 +157,13 @@ std::unique_ptr<Connection> Connection::Open(const CString& path, bool readOnly)
   return conn;
 }
 
-void Connection::Fail(int rc, const CString& object, Access access) const {
+void SqliteConnection::Fail(int rc, const CString& object, Access access) const {
   const char* message = db_ ? sqlite3_errmsg(db_.get()) : sqlite3_errstr(rc);
   ThrowSqlite(rc, message != nullptr ? message : sqlite3_errstr(rc), file_, object, access);
 }
 
-Stmt Connection::Prepare(std::string_view sql, const CString& object, Access access,
-                         const char** tail) const {
+Stmt SqliteConnection::Prepare(std::string_view sql, const CString& object, Access access,
+                               const char** tail) const {
   sqlite3_stmt* raw = nullptr;
   const int rc = sqlite3_prepare_v2(db_.get(), sql.data(), static_cast<int>(sql.size()), &raw, tail);
   Stmt stmt(raw);
@@ -171,7 +171,7 @@ Stmt Connection::Prepare(std::string_view sql, const CString& object, Access acc
   return stmt;
 }
 
-void Connection::Exec(const std::string& sql, const CString& object, Access access) const {
+void SqliteConnection::Exec(const std::string& sql, const CString& object, Access access) const {
   const char* rest = sql.c_str();
   while (*rest != '\0') {
     const char* tail = nullptr;
@@ -187,7 +187,7 @@ void Connection::Exec(const std::string& sql, const CString& object, Access acce
   }
 }
 
-bool Connection::Step(sqlite3_stmt* stmt, const CString& object, Access access) const {
+bool SqliteConnection::Step(sqlite3_stmt* stmt, const CString& object, Access access) const {
   const int rc = sqlite3_step(stmt);
   if (rc == SQLITE_ROW) return true;
   if (rc == SQLITE_DONE) {
@@ -198,7 +198,7 @@ bool Connection::Step(sqlite3_stmt* stmt, const CString& object, Access access) 
   Fail(rc, object, access);
 }
 
-bool Connection::FindTable(const std::string& name, bool viewsToo, std::string* realName) const {
+bool SqliteConnection::FindTable(const std::string& name, bool viewsToo, std::string* realName) const {
   Stmt& stmt = find_table_[viewsToo ? 1 : 0];
   if (!stmt) {
     stmt = Prepare(viewsToo ? "SELECT name FROM sqlite_master WHERE type IN ('table', 'view') AND name = ?1 "
@@ -212,6 +212,93 @@ bool Connection::FindTable(const std::string& name, bool viewsToo, std::string* 
   if (realName != nullptr) *realName = reinterpret_cast<const char*>(sqlite3_column_text(stmt.get(), 0));
   sqlite3_reset(stmt.get());
   return true;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Transactions, CDaoDatabase::Execute and CDaoQueryDef
+
+void SqliteConnection::Begin() { Exec(read_only() ? "BEGIN" : "BEGIN IMMEDIATE", CString(), Access::kWrite); }
+
+void SqliteConnection::Commit() { Exec("COMMIT", CString(), Access::kWrite); }
+
+void SqliteConnection::Rollback() { Exec("ROLLBACK", CString(), Access::kWrite); }
+
+namespace {
+
+// Runs a prepared statement to its end; the number of rows it changed.
+long RunToEnd(const SqliteConnection& conn, sqlite3_stmt* stmt, const CString& object) {
+  while (conn.Step(stmt, object, Access::kWrite)) {
+  }
+  return static_cast<long>(sqlite3_changes(conn.handle()));
+}
+
+// The prepared statement of a CDaoQueryDef, with which of its parameters are set.
+struct SqliteStatement final : Statement {
+  SqliteStatement(const SqliteConnection& c, Stmt s) : conn(c), stmt(std::move(s)) {
+    set.assign(sqlite3_bind_parameter_count(stmt.get()) + 1, false);
+  }
+
+  bool SetParam(const std::string& wanted, const COleVariant& value) override {
+    bool matched = false;
+    for (int i = 1; i < static_cast<int>(set.size()); ++i) {
+      const char* have = sqlite3_bind_parameter_name(stmt.get(), i);
+      if (have == nullptr || *have != ':' || !SameName(have + 1, wanted)) continue;
+      BindValue(stmt.get(), i, value);
+      set[i] = true;
+      matched = true;
+    }
+    return matched;
+  }
+
+  long Run(const CString& sql) override {
+    for (int i = 1; i < static_cast<int>(set.size()); ++i) {
+      if (set[i]) continue;
+      const char* have = sqlite3_bind_parameter_name(stmt.get(), i);
+      ThrowEngine(kErrItemNotFound,
+                  u"Item not found in this collection: the parameter '" +
+                      AfxFromUtf8(have != nullptr ? (have[0] == ':' ? have + 1 : have) : "?") + u"' of '" +
+                      sql + u"' was not given.");
+    }
+    return RunToEnd(conn, stmt.get(), sql);
+  }
+
+  const SqliteConnection& conn;
+  Stmt stmt;
+  std::vector<bool> set;  // by parameter index (1-based)
+};
+
+}  // namespace
+
+void SqliteConnection::Execute(const CString& sql, long* affected) {
+  const std::string utf8 = AfxToUtf8(sql);
+  std::string_view rest = utf8;
+  while (!rest.empty()) {
+    const char* tail = nullptr;
+    Stmt stmt = Prepare(rest, sql, Access::kWrite, &tail);
+    rest.remove_prefix(tail != nullptr ? static_cast<std::size_t>(tail - rest.data()) : rest.size());
+    if (!stmt) continue;
+    if (sqlite3_bind_parameter_count(stmt.get()) > 0) {
+      const char* name = sqlite3_bind_parameter_name(stmt.get(), 1);
+      ThrowEngine(kErrItemNotFound, u"Item not found in this collection: the parameter '" +
+                                        AfxFromUtf8(name != nullptr ? name : "?") + u"' of '" + sql +
+                                        u"' has no value (use a query definition).");
+    }
+    *affected = RunToEnd(*this, stmt.get(), sql);
+  }
+}
+
+std::unique_ptr<Statement> SqliteConnection::Prepare(const CString& sql) {
+  const std::string utf8 = AfxToUtf8(sql);
+  const char* tail = nullptr;
+  Stmt stmt = Prepare(utf8, sql, Access::kWrite, &tail);
+  bool one = stmt != nullptr;
+  if (one && tail != nullptr && *tail != '\0') {
+    sqlite3_stmt* next = nullptr;
+    if (sqlite3_prepare_v2(handle(), tail, -1, &next, nullptr) != SQLITE_OK || next != nullptr) one = false;
+    sqlite3_finalize(next);
+  }
+  if (!one) ThrowEngine(kErrGeneric, u"The query definition '" + sql + u"' is not one SQL statement.");
+  return std::make_unique<SqliteStatement>(*this, std::move(stmt));
 }
 
 }  // namespace mivo::dao

@@ -1,10 +1,11 @@
-// The cursors behind open recordsets: a forward cursor over one SELECT (stored query, table or view by
-// name, SQL text) and a table-type cursor that scans a table in rowid order and edits and appends rows.
+// The cursors behind open recordsets: the engine-neutral base, and SQLite's forward cursor over one SELECT
+// (stored query, table or view by name, SQL text) and table-type cursor that scans a table in rowid order
+// and edits and appends rows.
 #include <cmath>
 #include <cstring>
 #include <limits>
 
-#include "platform/dao/dao_internal.h"
+#include "platform/dao/sqlite_internal.h"
 
 namespace mivo::dao {
 namespace {
@@ -68,8 +69,8 @@ bool ReadAsciiText(sqlite3_stmt* stmt, int col, CString& out) {
 
 class QueryCursor final : public Cursor {
  public:
-  QueryCursor(const Connection& conn, CString object, Stmt stmt)
-      : Cursor(conn, std::move(object)), stmt_(std::move(stmt)) {
+  QueryCursor(const SqliteConnection& conn, CString object, Stmt stmt)
+      : Cursor(conn, std::move(object)), conn_(conn), stmt_(std::move(stmt)) {
     const int n = sqlite3_column_count(stmt_.get());
     kinds_.reserve(n);
     for (int i = 0; i < n; ++i) kinds_.push_back(KindOfDeclaredType(sqlite3_column_decltype(stmt_.get(), i)));
@@ -151,6 +152,7 @@ class QueryCursor final : public Cursor {
     }
   }
 
+  const SqliteConnection& conn_;
   Stmt stmt_;
   std::vector<Kind> kinds_;
   long long row_ = -1;  // index of the current row in this run
@@ -160,51 +162,11 @@ class QueryCursor final : public Cursor {
 // ------------------------------------------------------------------------------------------------
 // Table cursor
 
-class TableCursor final : public Cursor {
+class TableCursor final : public RowTableCursor {
  public:
-  TableCursor(const Connection& conn, std::string table)
-      : Cursor(conn, AfxFromUtf8(table)), table_(std::move(table)) {
+  TableCursor(const SqliteConnection& conn, std::string table)
+      : RowTableCursor(conn, AfxFromUtf8(table)), conn_(conn), table_(std::move(table)) {
     Describe();
-  }
-
-  void MoveFirst() override {
-    mode_ = Mode::kNone;
-    SeekFrom(std::numeric_limits<std::int64_t>::min());
-    bof_ = eof_ = !on_row_;
-  }
-
-  void MoveNext() override {
-    if (!on_row_)
-      ThrowEngine(kErrNoCurrentRecord, u"No current record: " + Quoted(object_) + u" is at its end.");
-    mode_ = Mode::kNone;
-    if (rowid_ == std::numeric_limits<std::int64_t>::max()) {
-      on_row_ = false;
-    } else {
-      SeekFrom(rowid_ + 1);
-    }
-    bof_ = false;
-    eof_ = !on_row_;
-  }
-
-  int FieldCount() const override { return static_cast<int>(cols_.size()); }
-
-  CString FieldName(int index) const override { return cols_[index].wide_name; }
-
-  COleVariant GetFieldValue(int index) override {
-    CheckIndex(index);
-    if (mode_ != Mode::kNone) return buffer_[index];
-    if (!on_row_) ThrowEngine(kErrNoCurrentRecord, u"No current record in " + Quoted(object_) + u".");
-    return row_[index];
-  }
-
-  void SetFieldValue(int index, const COleVariant& value) override {
-    CheckIndex(index);
-    if (mode_ == Mode::kNone) {
-      ThrowEngine(kErrUpdateWithoutEdit,
-                  u"SetFieldValue on " + Quoted(object_) + u" without AddNew or Edit.");
-    }
-    buffer_[index] = CoerceToKind(value, cols_[index].kind, cols_[index].wide_name);
-    set_[index] = true;
   }
 
   bool CanAppend() const override { return !conn_.read_only(); }
@@ -229,77 +191,7 @@ class TableCursor final : public Cursor {
     mode_ = Mode::kAdd;
   }
 
-  void Edit() override {
-    if (!CanUpdate()) NotUpdatable();
-    if (!on_row_) ThrowEngine(kErrNoCurrentRecord, u"No current record to edit in " + Quoted(object_) + u".");
-    buffer_ = row_;
-    set_.assign(cols_.size(), false);
-    mode_ = Mode::kEdit;
-  }
-
-  void Update() override {
-    if (mode_ == Mode::kNone) {
-      ThrowEngine(kErrUpdateWithoutEdit, u"Update on " + Quoted(object_) + u" without AddNew or Edit.");
-    }
-    if (mode_ == Mode::kAdd) {
-      Insert();
-    } else {
-      Change();
-    }
-    mode_ = Mode::kNone;
-  }
-
-  void CancelUpdate() override { mode_ = Mode::kNone; }
-
-  COleVariant GetBookmark() override {
-    if (!on_row_) ThrowEngine(kErrNoCurrentRecord, u"No current record in " + Quoted(object_) + u".");
-    return COleVariant::LongLong(rowid_);
-  }
-
-  void SetBookmark(const COleVariant& bookmark) override {
-    std::optional<std::int64_t> rowid;
-    switch (bookmark.vt()) {
-      case VT_I2:
-      case VT_I4:
-        rowid = bookmark.lVal();
-        break;
-      case VT_I8:
-        rowid = bookmark.cyVal();
-        break;
-      case VT_R8:
-        if (std::nearbyint(bookmark.dblVal()) == bookmark.dblVal() && std::fabs(bookmark.dblVal()) < 9.2e18)
-          rowid = static_cast<std::int64_t>(bookmark.dblVal());
-        break;
-      default:
-        break;
-    }
-    mode_ = Mode::kNone;
-    if (rowid) SeekFrom(*rowid);
-    if (!rowid || !on_row_ || rowid_ != *rowid) {
-      on_row_ = false;
-      bof_ = false;
-      eof_ = true;
-      ThrowEngine(kErrInvalidBookmark, u"Not a valid bookmark in " + Quoted(object_) + u".");
-    }
-    bof_ = eof_ = false;
-  }
-
-  int FindColumn(const std::string& utf8Name) const override {
-    for (std::size_t i = 0; i < cols_.size(); ++i) {
-      if (SameName(cols_[i].name.c_str(), utf8Name)) return static_cast<int>(i);
-    }
-    return -1;
-  }
-
  private:
-  struct Column {
-    std::string name;
-    CString wide_name;
-    Kind kind;
-    std::string default_sql;  // the DEFAULT expression, or empty
-  };
-  enum class Mode { kNone, kAdd, kEdit };
-
   void Describe() {
     const std::string quoted = "main." + QuoteIdent(table_);
     Stmt info = conn_.Prepare("PRAGMA main.table_info(" + QuoteIdent(table_) + ")", object_, Access::kRead);
@@ -355,13 +247,13 @@ class TableCursor final : public Cursor {
   }
 
   // Positions on the first row whose rowid is at least `from`, or past the end.
-  void SeekFrom(std::int64_t from) {
+  void SeekFrom(std::int64_t from) override {
     sqlite3_stmt* stmt = seek_.get();
     ResetOnExit reset{stmt};
     sqlite3_bind_int64(stmt, 1, from);
     on_row_ = conn_.Step(stmt, object_, Access::kRead);
     if (!on_row_) return;
-    rowid_ = sqlite3_column_int64(stmt, 0);
+    key_ = sqlite3_column_int64(stmt, 0);
     row_.resize(cols_.size());
     for (std::size_t i = 0; i < cols_.size(); ++i) {
       const int col = static_cast<int>(i) + 1;
@@ -417,7 +309,7 @@ class TableCursor final : public Cursor {
     return next;
   }
 
-  void Insert() {
+  void Insert() override {
     std::string names;
     std::string values;
     std::vector<int> bound;
@@ -441,7 +333,7 @@ class TableCursor final : public Cursor {
     conn_.Step(stmt.get(), object_, Access::kWrite);
   }
 
-  void Change() {
+  void Change() override {
     std::string assignments;
     std::vector<int> bound;
     for (std::size_t i = 0; i < cols_.size(); ++i) {
@@ -456,12 +348,12 @@ class TableCursor final : public Cursor {
     Stmt stmt = conn_.Prepare(sql, object_, Access::kWrite);
     for (std::size_t k = 0; k < bound.size(); ++k)
       BindValue(stmt.get(), static_cast<int>(k) + 1, buffer_[bound[k]]);
-    sqlite3_bind_int64(stmt.get(), static_cast<int>(bound.size()) + 1, rowid_);
+    sqlite3_bind_int64(stmt.get(), static_cast<int>(bound.size()) + 1, key_);
     conn_.Step(stmt.get(), object_, Access::kWrite);
     if (sqlite3_changes(conn_.handle()) == 0) {
       ThrowEngine(kErrRecordDeleted, u"The record being edited in " + Quoted(object_) + u" was deleted.");
     }
-    std::int64_t now = rowid_;
+    std::int64_t now = key_;
     if (pk_col_ >= 0 && set_[pk_col_]) {
       const COleVariant& v = buffer_[pk_col_];
       if (v.vt() == VT_R8)
@@ -472,18 +364,12 @@ class TableCursor final : public Cursor {
     SeekFrom(now);
   }
 
+  const SqliteConnection& conn_;
   std::string table_;
-  std::vector<Column> cols_;
   std::string rowid_name_;
   int pk_col_ = -1;
   bool autoinc_ = false;
   Stmt seek_;
-  bool on_row_ = false;
-  std::int64_t rowid_ = 0;
-  std::vector<COleVariant> row_;
-  Mode mode_ = Mode::kNone;
-  std::vector<COleVariant> buffer_;
-  std::vector<bool> set_;
 };
 
 }  // namespace
@@ -503,9 +389,9 @@ COleVariant Cursor::GetBookmark() {
 void Cursor::SetBookmark(const COleVariant&) { GetBookmark(); }
 
 void Cursor::NotUpdatable() const {
-  if (conn_.read_only()) {
+  if (connection_.read_only()) {
     ThrowEngine(kErrReadOnly, u"Cannot update " + Quoted(object_) + u": the database " +
-                                  Quoted(conn_.file()) + u" is read-only.");
+                                  Quoted(connection_.file()) + u" is read-only.");
   }
   ThrowEngine(kErrReadOnly, u"Cannot update " + Quoted(object_) + u": the recordset is read-only.");
 }
@@ -532,9 +418,10 @@ void Cursor::BindFields(const std::vector<CDaoFieldExchange::Binding>& fields) {
   }
 }
 
-std::unique_ptr<Cursor> OpenQueryCursor(const Connection& conn, const CString& source,
-                                        const std::vector<CDaoFieldExchange::Binding>& fields,
-                                        const std::vector<CDaoFieldExchange::Binding>& params) {
+std::unique_ptr<Cursor> SqliteConnection::OpenQuery(
+    const CString& source, const std::vector<CDaoFieldExchange::Binding>& fields,
+    const std::vector<CDaoFieldExchange::Binding>& params) const {
+  const SqliteConnection& conn = *this;
   std::string sql;
   CString object = source;
   if (IsBracketedName(source) || IsBareName(source)) {
@@ -617,8 +504,9 @@ std::unique_ptr<Cursor> OpenQueryCursor(const Connection& conn, const CString& s
   return cursor;
 }
 
-std::unique_ptr<Cursor> OpenTableCursor(const Connection& conn, const CString& table,
-                                        const std::vector<CDaoFieldExchange::Binding>& fields) {
+std::unique_ptr<Cursor> SqliteConnection::OpenTable(
+    const CString& table, const std::vector<CDaoFieldExchange::Binding>& fields) const {
+  const SqliteConnection& conn = *this;
   std::string realName;
   if (!conn.FindTable(AfxToUtf8(table), false, &realName)) {
     ThrowEngine(kErrObjectNotFound,

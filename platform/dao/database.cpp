@@ -2,7 +2,7 @@
 // database, opening databases and table definitions.
 #include <algorithm>
 
-#include "platform/dao/dao_internal.h"
+#include "platform/dao/sqlite_internal.h"
 
 namespace mivo::dao {
 namespace {
@@ -17,11 +17,14 @@ DefaultWorkspace& Workspace() {
   return workspace;
 }
 
-void Begin(const Connection& conn) {
-  conn.Exec(conn.read_only() ? "BEGIN" : "BEGIN IMMEDIATE", CString(), Access::kWrite);
-}
+void Begin(Connection& conn) { conn.Begin(); }
 
 }  // namespace
+
+std::unique_ptr<Connection> OpenConnection(const CString& name, bool readOnly) {
+  if (EngineOfName(AfxToUtf8(name)) == Engine::kPostgres) return PostgresEngine().open(name, readOnly);
+  return SqliteConnection::Open(name, readOnly);
+}
 
 void JoinWorkspace(CDaoDatabase* db) {
   DefaultWorkspace& ws = Workspace();
@@ -39,14 +42,20 @@ bool WorkspaceInTransaction() { return Workspace().transaction; }
 void WorkspaceBegin() {
   DefaultWorkspace& ws = Workspace();
   if (ws.transaction) ThrowEngine(kErrGeneric, u"A transaction is already running in the default workspace.");
-  std::vector<const Connection*> begun;
+  std::vector<Connection*> begun;
   try {
     for (CDaoDatabase* db : ws.databases) {
       Begin(*db->GetConnection());
       begun.push_back(db->GetConnection());
     }
   } catch (...) {
-    for (const Connection* conn : begun) sqlite3_exec(conn->handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+    for (Connection* conn : begun) {
+      try {
+        conn->Rollback();
+      } catch (const CDaoException&) {
+        // The failure that ended the loop is the one to report; closing ends the rest.
+      }
+    }
     throw;
   }
   ws.transaction = true;
@@ -58,8 +67,8 @@ void WorkspaceCommit() {
   // A database whose COMMIT fails (locked by a reader) stays in the transaction, so that a Rollback
   // afterwards still ends it.
   for (CDaoDatabase* db : ws.databases) {
-    const Connection& conn = *db->GetConnection();
-    if (conn.InTransaction()) conn.Exec("COMMIT", CString(), Access::kWrite);
+    Connection& conn = *db->GetConnection();
+    if (conn.InTransaction()) conn.Commit();
   }
   ws.transaction = false;
 }
@@ -70,10 +79,10 @@ void WorkspaceRollback() {
   ws.transaction = false;
   std::optional<CDaoException> failure;
   for (CDaoDatabase* db : ws.databases) {
-    const Connection& conn = *db->GetConnection();
+    Connection& conn = *db->GetConnection();
     if (!conn.InTransaction()) continue;
     try {
-      conn.Exec("ROLLBACK", CString(), Access::kWrite);
+      conn.Rollback();
     } catch (const CDaoException& e) {
       if (!failure) failure = e;
     }
@@ -146,7 +155,7 @@ void CDaoDatabase::Open(LPCWSTR lpszName, BOOL bExclusive, BOOL bReadOnly, LPCWS
     ThrowEngine(kErrGeneric, u"Connect strings are not supported (opening '" + name + u"').");
   }
   Close();
-  auto conn = Connection::Open(name, bReadOnly != FALSE);
+  auto conn = OpenConnection(name, bReadOnly != FALSE);
   m_pConnection = std::move(conn);
   m_strName = name;
   try {
@@ -238,34 +247,13 @@ void RequireOpenDatabase(const CDaoDatabase* db, const CString& what) {
   }
 }
 
-// Runs a prepared statement to its end; the number of rows it changed.
-long RunToEnd(const Connection& conn, sqlite3_stmt* stmt, const CString& object) {
-  while (conn.Step(stmt, object, Access::kWrite)) {
-  }
-  return static_cast<long>(sqlite3_changes(conn.handle()));
-}
-
 }  // namespace
 
 void CDaoDatabase::Execute(LPCWSTR lpszSQL, int /*nOptions: failures always throw*/) {
   const CString sql = lpszSQL != nullptr ? CString(lpszSQL) : CString();
   RequireOpenDatabase(this, sql);
-  const std::string utf8 = AfxToUtf8(sql);
-  std::string_view rest = utf8;
   m_nRecordsAffected = 0;
-  while (!rest.empty()) {
-    const char* tail = nullptr;
-    Stmt stmt = m_pConnection->Prepare(rest, sql, Access::kWrite, &tail);
-    rest.remove_prefix(tail != nullptr ? static_cast<std::size_t>(tail - rest.data()) : rest.size());
-    if (!stmt) continue;
-    if (sqlite3_bind_parameter_count(stmt.get()) > 0) {
-      const char* name = sqlite3_bind_parameter_name(stmt.get(), 1);
-      ThrowEngine(kErrItemNotFound, u"Item not found in this collection: the parameter '" +
-                                        AfxFromUtf8(name != nullptr ? name : "?") + u"' of '" + sql +
-                                        u"' has no value (use a query definition).");
-    }
-    m_nRecordsAffected = RunToEnd(*m_pConnection, stmt.get(), sql);
-  }
+  m_pConnection->Execute(sql, &m_nRecordsAffected);
 }
 
 long CDaoDatabase::GetRecordsAffected() const { return m_nRecordsAffected; }
@@ -287,22 +275,7 @@ void CDaoQueryDef::Create(LPCWSTR lpszName, LPCWSTR lpszSQL) {
     ThrowEngine(kErrGeneric, u"Stored query definitions are not supported ('" + CString(lpszName) + u"').");
   }
   RequireOpenDatabase(m_pDatabase, sql);
-  const Connection& conn = *m_pDatabase->GetConnection();
-  const std::string utf8 = AfxToUtf8(sql);
-  const char* tail = nullptr;
-  Stmt stmt = conn.Prepare(utf8, sql, Access::kWrite, &tail);
-  bool one = stmt != nullptr;
-  if (one && tail != nullptr && *tail != '\0') {
-    sqlite3_stmt* next = nullptr;
-    if (sqlite3_prepare_v2(conn.handle(), tail, -1, &next, nullptr) != SQLITE_OK || next != nullptr)
-      one = false;
-    sqlite3_finalize(next);
-  }
-  if (!one) ThrowEngine(kErrGeneric, u"The query definition '" + sql + u"' is not one SQL statement.");
-  auto statement = std::make_unique<Statement>();
-  statement->set.assign(sqlite3_bind_parameter_count(stmt.get()) + 1, false);
-  statement->stmt = std::move(stmt);
-  m_pStatement = std::move(statement);
+  m_pStatement = m_pDatabase->GetConnection()->Prepare(sql);
   m_strSQL = sql;
   m_nRecordsAffected = 0;
   m_pAttachedTo = m_pDatabase;
@@ -321,16 +294,7 @@ void CDaoQueryDef::SetParamValue(LPCWSTR lpszName, const COleVariant& varValue) 
   const CString name = StripBrackets(lpszName != nullptr ? CString(lpszName) : CString());
   if (!m_pStatement)
     ThrowEngine(kErrObjectClosed, u"Object invalid or no longer set: the query definition is closed.");
-  sqlite3_stmt* stmt = m_pStatement->stmt.get();
-  const std::string wanted = AfxToUtf8(name);
-  bool matched = false;
-  for (int i = 1; i < static_cast<int>(m_pStatement->set.size()); ++i) {
-    const char* have = sqlite3_bind_parameter_name(stmt, i);
-    if (have == nullptr || *have != ':' || !SameName(have + 1, wanted)) continue;
-    BindValue(stmt, i, varValue);
-    m_pStatement->set[i] = true;
-    matched = true;
-  }
+  const bool matched = m_pStatement->SetParam(AfxToUtf8(name), varValue);
   if (!matched) {
     ThrowEngine(kErrItemNotFound,
                 u"Item not found in this collection: '" + m_strSQL + u"' has no parameter '" + name + u"'.");
@@ -340,14 +304,5 @@ void CDaoQueryDef::SetParamValue(LPCWSTR lpszName, const COleVariant& varValue) 
 void CDaoQueryDef::Execute(int /*nOptions: failures always throw*/) {
   if (!m_pStatement)
     ThrowEngine(kErrObjectClosed, u"Object invalid or no longer set: the query definition is closed.");
-  sqlite3_stmt* stmt = m_pStatement->stmt.get();
-  for (int i = 1; i < static_cast<int>(m_pStatement->set.size()); ++i) {
-    if (m_pStatement->set[i]) continue;
-    const char* have = sqlite3_bind_parameter_name(stmt, i);
-    ThrowEngine(kErrItemNotFound,
-                u"Item not found in this collection: the parameter '" +
-                    AfxFromUtf8(have != nullptr ? (have[0] == ':' ? have + 1 : have) : "?") + u"' of '" +
-                    m_strSQL + u"' was not given.");
-  }
-  m_nRecordsAffected = RunToEnd(*m_pDatabase->GetConnection(), stmt, m_strSQL);
+  m_nRecordsAffected = m_pStatement->Run(m_strSQL);
 }

@@ -1,9 +1,9 @@
-// CDaoException, and the translation of SQLite result codes into engine errors.
+// CDaoException, engine errors, and the translation of SQLite result codes into them.
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 
-#include "platform/dao/dao_internal.h"
+#include "platform/dao/sqlite_internal.h"
 
 BOOL CDaoException::GetErrorMessage(LPWSTR lpszError, UINT nMaxError, UINT* pnHelpContext) const {
   if (pnHelpContext != nullptr) *pnHelpContext = 0;

@@ -47,10 +47,10 @@ void CDaoRecordset::OpenCursor(int nOpenType, const CString& source, bool fromTa
                                           StripBrackets(source) + u"' has no parameter '" +
                                           StripBrackets(fx.m_Params.front().name) + u"'.");
       }
-      m_pCursor = OpenTableCursor(conn, StripBrackets(source), fx.m_Fields);
+      m_pCursor = conn.OpenTable(StripBrackets(source), fx.m_Fields);
     } else {
       const CString query = fromTableDef ? u"[" + source + u"]" : source;
-      m_pCursor = OpenQueryCursor(conn, query, fx.m_Fields, fx.m_Params);
+      m_pCursor = conn.OpenQuery(query, fx.m_Fields, fx.m_Params);
     }
   } catch (...) {
     if (own) {

@@ -1,11 +1,12 @@
-// The standard database layout and its creation.
+// The standard database layout, its creation on SQLite, and the dispatch of the creating functions to the
+// engine a database name asks for.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "platform/dao/dao_internal.h"
 #include "platform/dao/files.h"
+#include "platform/dao/sqlite_internal.h"
 
 namespace mivo::dao {
 namespace {
@@ -35,6 +36,21 @@ constexpr char kOfferKeyStrings[] =
     "AND (:UserFlag <> 0 OR IFNULL(Items.UserDefined, 0) = 0) "
     "ORDER BY Items.ItemId, Messages.rowid";
 
+// The same on PostgreSQL: names quoted so that their letter case is kept; the row key of the tables
+// without a serial primary key is the hidden column "RowKey".
+constexpr char kPgIndexes[] =
+    "CREATE INDEX IF NOT EXISTS \"MessagesByItem\" ON \"Messages\" (\"ItemId\", \"LanguageId\");\n"
+    "CREATE INDEX IF NOT EXISTS \"ItemsByKey\" ON \"Items\" (\"KeyString\" COLLATE \"C\", "
+    "\"Module\" COLLATE \"C\");\n";
+
+constexpr char kPgOfferKeyStrings[] =
+    "SELECT \"Items\".\"Module\" AS \"Module\", \"Items\".\"KeyString\" AS \"KeyString\", "
+    "\"Messages\".\"String\" AS \"String\" "
+    "FROM \"Items\" JOIN \"Messages\" ON \"Messages\".\"ItemId\" = \"Items\".\"ItemId\" "
+    "WHERE \"Messages\".\"LanguageId\" = :LanguageParameter "
+    "AND (:UserFlag <> 0 OR NOT coalesce(\"Items\".\"UserDefined\", false)) "
+    "ORDER BY \"Items\".\"ItemId\", \"Messages\".\"RowKey\"";
+
 std::string LanguageName(int id) {
   if (id == kConfigurationLanguage) return "Configuration";
   char buffer[16];
@@ -58,13 +74,36 @@ CString CreateNewFile(const std::string& utf8Path) {
 
 }  // namespace
 
-const char* StandardOfferKeyStringsSql() { return kOfferKeyStrings; }
+std::string StandardLanguageName(int languageId) { return LanguageName(languageId); }
 
-const char* StandardIndexesSql() { return kIndexes; }
+std::vector<int> StandardLanguageIds(const std::vector<int>& flaggedLanguages) {
+  std::vector<int> languages;
+  for (int id : flaggedLanguages) {
+    if (std::find(languages.begin(), languages.end(), id) == languages.end()) languages.push_back(id);
+  }
+  if (std::find(languages.begin(), languages.end(), kConfigurationLanguage) == languages.end()) {
+    languages.push_back(kConfigurationLanguage);
+  }
+  return languages;
+}
+
+Engine EngineOfName(std::string_view utf8Name) {
+  return utf8Name.rfind("postgresql://", 0) == 0 || utf8Name.rfind("postgres://", 0) == 0 ? Engine::kPostgres
+                                                                                          : Engine::kSqlite;
+}
+
+const char* StandardOfferKeyStringsSql(Engine engine) {
+  return engine == Engine::kPostgres ? kPgOfferKeyStrings : kOfferKeyStrings;
+}
+
+const char* StandardIndexesSql(Engine engine) { return engine == Engine::kPostgres ? kPgIndexes : kIndexes; }
+
+const char* RowKeySql(Engine engine) { return engine == Engine::kPostgres ? "\"RowKey\"" : "rowid"; }
 
 std::vector<std::string> CreateStandardIndexes(const std::string& utf8Path) {
+  if (EngineOfName(utf8Path) == Engine::kPostgres) return PostgresEngine().create_indexes(utf8Path);
   const CString file = AfxFromUtf8(utf8Path);
-  auto conn = Connection::Open(file, false);
+  auto conn = SqliteConnection::Open(file, false);
   if (conn->read_only()) ThrowEngine(kErrReadOnly, u"The database '" + file + u"' is read-only.");
   for (const char* table : {"Items", "Messages"}) {
     if (!conn->FindTable(table, false, nullptr)) {
@@ -96,6 +135,7 @@ std::vector<std::string> CreateStandardIndexes(const std::string& utf8Path) {
 }
 
 void CreateEmptyDatabase(const std::string& utf8Path) {
+  if (EngineOfName(utf8Path) == Engine::kPostgres) return PostgresEngine().create_empty(utf8Path);
   const CString file = CreateNewFile(utf8Path);
   std::string failure;
   {
@@ -116,6 +156,9 @@ void CreateEmptyDatabase(const std::string& utf8Path) {
 }
 
 void CreateStandardDatabase(const std::string& utf8Path, const std::vector<int>& flaggedLanguages) {
+  if (EngineOfName(utf8Path) == Engine::kPostgres) {
+    return PostgresEngine().create_standard(utf8Path, flaggedLanguages);
+  }
   const CString file = CreateNewFile(utf8Path);
 
   std::string failure;

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "platform/dao/dao_internal.h"
+#include "platform/dao/sqlite_internal.h"
 
 COleVariant::COleVariant(long value, VARTYPE vt) {
   switch (vt) {

@@ -33,6 +33,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -416,6 +417,24 @@ void AfxOleLanguageChanged(short languageId);
 void AfxOleConfigChanged(const CString& module, const CString& key, const CString& value);
 // `store` is "language" or "config".
 void AfxOleReloaded(const char* store);
+
+// ---- Watches on the message loop -----------------------------------------------------------------------
+
+// A watch of the runtime's event loop; destroying it removes it (also from inside its own callback).
+class CLoopWatch {
+ public:
+  CLoopWatch() = default;
+  virtual ~CLoopWatch() = default;
+  CLoopWatch(const CLoopWatch&) = delete;
+  CLoopWatch& operator=(const CLoopWatch&) = delete;
+};
+// Calls `onReady` on the runtime's thread whenever `fd` is readable or was hung up, until the watch is
+// destroyed. The descriptor stays the caller's. Null without an event loop (no runtime, a registration
+// run, or under COM, where nothing watches descriptors).
+std::unique_ptr<CLoopWatch> AfxOleWatchDescriptor(int fd, std::function<void()> onReady);
+// Calls `onTimer` once on the runtime's thread, `milliseconds` from now, unless the watch was destroyed
+// before. Null as for AfxOleWatchDescriptor.
+std::unique_ptr<CLoopWatch> AfxOleSetTimer(unsigned milliseconds, std::function<void()> onTimer);
 
 // ---- The runtime ---------------------------------------------------------------------------------------
 

@@ -2,6 +2,7 @@
 // batch limit, and every change signal ahead of the reply of the call that caused it.
 #include <systemd/sd-bus.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <string>
@@ -10,7 +11,9 @@
 #include <vector>
 
 #include "integration/server_fixture.h"
+#include "platform/dao/afxdao.h"
 #include "platform/ole/contract.h"
+#include "support/PgCluster.h"
 
 namespace mivo::test {
 namespace {
@@ -35,6 +38,16 @@ class RawBus {
     sd_bus_flush_close_unref(bus_);
   }
   sd_bus* get() { return bus_; }
+
+  // Dispatches until a signal line `line` arrived (true) or the limit passed (false).
+  bool WaitFor(const std::string& line, std::chrono::milliseconds limit = kWaitLimit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::find(events_.begin(), events_.end(), line) == events_.end()) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      if (sd_bus_process(bus_, nullptr) == 0) sd_bus_wait(bus_, 50000);
+    }
+    return true;
+  }
 
   // Calls a typed method with `types` and `args` and waits for its reply; returns what arrived meanwhile
   // and the reply last, each as one line ("LanguageChanged 1031", "reply").
@@ -256,6 +269,84 @@ TEST_F(BatchTest, MivoctlBatchExplainAndWatchPrintTabSeparatedLines) {
   EXPECT_TRUE(w.out == "LanguageChanged\t1049\nLanguageChanged\t1033\n" ||
               w.out == "LanguageChanged\t1033\nLanguageChanged\t1049\n")
       << w.out;
+}
+
+}  // namespace
+}  // namespace mivo::test
+
+namespace mivo::test {
+namespace {
+
+// The server with a shared language database and a shared configuration database on PostgreSQL, listed
+// after the standard SQLite ones; changes committed by other processes (psql here) reach its clients.
+class SharedDataBaseTest : public BatchTest {
+ protected:
+  void SetUp() override {
+    BatchTest::SetUp();
+    if (HasFatalFailure()) return;
+    texts_ = pg().CreateDatabase("texts");
+    config_ = pg().CreateDatabase("config");
+    mivo::dao::CreateStandardDatabase(pg().Uri(texts_), {1033});
+    mivo::dao::CreateStandardDatabase(pg().Uri(config_), {99});
+    pg().AddTexts(texts_, {{"Shared", "Title", 0x0409, "Shared title"}});
+    pg().AddTexts(config_, {{"Shared", "Mode", 99, "fast"}});
+    SetRegString(true, kLanguageListKey, "Shared", pg().Uri(texts_));
+    SetRegString(true, kConfigListKey, "Shared", pg().Uri(config_));
+  }
+  static PgCluster& pg() { return PgCluster::Shared(); }
+  std::string Language(const char16_t* module, const char16_t* key) {
+    return AfxToUtf8(client().GetLanguageString(client().class_path(), module, key));
+  }
+  std::string Config(const char16_t* module, const char16_t* key) {
+    return AfxToUtf8(client().GetConfigString(client().class_path(), module, key));
+  }
+  // Runs SQL on the configuration database: a change of another process.
+  void ChangeConfig(const std::string& sql) { pg().Psql(config_, sql); }
+
+  std::string texts_, config_;
+};
+
+constexpr char kSetMode[] =
+    "UPDATE \"Messages\" SET \"String\" = '%s' WHERE \"ItemId\" = (SELECT \"ItemId\" FROM \"Items\" "
+    "WHERE \"KeyString\" = 'Mode')";
+
+std::string SetModeSql(const std::string& value) {
+  std::string sql = kSetMode;
+  return sql.replace(sql.find("%s"), 2, value);
+}
+
+TEST_F(SharedDataBaseTest, ChangesOfOtherProcessesArriveAsSignalsAndItsOwnWritesReachTheDatabase) {
+  RawBus bus(bus_.address());
+  ASSERT_EQ(bus.Call("SetLanguage", "nb", int16_t{0x0409}, 1).back(), "reply");
+  EXPECT_EQ(Language(u"Shared", u"Title"), "Shared title");
+  EXPECT_EQ(Config(u"Shared", u"Mode"), "fast");
+
+  ChangeConfig(SetModeSql("slow"));
+  EXPECT_TRUE(bus.WaitFor("ConfigChanged Shared Mode slow"));
+  EXPECT_EQ(Config(u"Shared", u"Mode"), "slow");
+
+  pg().AddTexts(texts_, {{"Shared", "Added", 0x0409, "added elsewhere"}});
+  EXPECT_TRUE(bus.WaitFor("Reloaded language"));
+  EXPECT_EQ(Language(u"Shared", u"Added"), "added elsewhere");
+
+  // The server's own write: signalled once, before the reply, and committed to the shared database.
+  EXPECT_EQ(bus.Call("SetConfigString", "sss", "mine", "Shared", "Mode"),
+            (std::vector<std::string>{"ConfigChanged Shared Mode mine", "reply"}));
+  EXPECT_EQ(pg().Psql(config_, "SELECT \"String\" FROM \"Messages\" WHERE \"LanguageId\" = 99"), "mine");
+}
+
+TEST_F(SharedDataBaseTest, AfterItsConnectionBreaksTheServerCatchesUpWithWhatChangedMeanwhile) {
+  RawBus bus(bus_.address());
+  ASSERT_EQ(Config(u"Shared", u"Mode"), "fast");
+  // Every connection of the server ends; the change is committed before it can listen again.
+  const std::string servers = "FROM pg_stat_activity WHERE application_name = 'mivodb'";
+  pg().Psql("postgres", "SELECT pg_terminate_backend(pid) " + servers);
+  for (int i = 0; i < 100 && pg().Psql("postgres", "SELECT count(*) " + servers) != "0"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ChangeConfig(SetModeSql("changed while away"));
+  EXPECT_TRUE(bus.WaitFor("ConfigChanged Shared Mode changed while away"));
+  EXPECT_EQ(Config(u"Shared", u"Mode"), "changed while away");
 }
 
 }  // namespace

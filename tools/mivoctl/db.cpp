@@ -30,6 +30,8 @@ constexpr int kConfigurationLanguage = 99;
 constexpr const char* kUsage =
     "Usage: mivoctl db COMMAND ARGS...\n"
     "Standard MivoDB databases (tables Items, Messages, Languages and the stored query OfferKeyStrings).\n"
+    "FILE is an SQLite file or the URI of a PostgreSQL database (postgresql://... or postgres://...; the\n"
+    "database must exist, its password comes from ~/.pgpass, PGPASSFILE or the service file).\n"
     "\n"
     "Commands:\n"
     "  create FILE [--language ID[,ID...]]   write an empty database\n"
@@ -37,7 +39,7 @@ constexpr const char* kUsage =
     "  export FILE [--language ID] [--raw]    write texts as CSV on stdout\n"
     "  list FILE                              show the languages, their flags and text counts\n"
     "  index FILE                             add the standard indexes a database lacks\n"
-    "  convert ACCESS_FILE SQLITE_FILE        convert an Access database (.mdb, .accdb)\n"
+    "  convert ACCESS_FILE SQLITE_FILE|URI    convert an Access database (.mdb, .accdb)\n"
     "  migrate [--dry-run] [--backup FILE]    convert the Access databases the settings list\n"
     "\n"
     "Run 'mivoctl db COMMAND --help' for the details of a command.\n"
@@ -45,7 +47,8 @@ constexpr const char* kUsage =
 
 constexpr const char* kCreateUsage =
     "Usage: mivoctl db create FILE [--language ID[,ID...]]\n"
-    "Writes an empty database in the standard layout at FILE, which must not exist. The languages given\n"
+    "Writes an empty database in the standard layout at FILE, which must not exist (a PostgreSQL URI: the\n"
+    "database must exist and hold no table Items). The languages given\n"
     "are flagged (they receive a text row when the server adds an item); language 99, the configuration\n"
     "language, is always flagged. IDs are decimal (1031) or hexadecimal (0x0407). The database gets the\n"
     "standard indexes ('mivoctl db index --help' says which).\n";
@@ -98,7 +101,7 @@ constexpr const char* kIndexUsage =
     "finds a configuration item and its texts through them when it writes a value; without them it\n"
     "works the same, more slowly. 'mivoctl db create' and 'mivoctl db convert' make them; this command is\n"
     "for a database made elsewhere. An index of that name already there is kept; running it again changes\n"
-    "nothing. FILE must exist and hold the tables Items and Messages.\n";
+    "nothing. FILE (or a PostgreSQL URI) must exist and hold the tables Items and Messages.\n";
 
 bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h"; }
 
@@ -333,7 +336,8 @@ int RunImport(const std::vector<std::string>& words) {
     std::map<std::pair<CString, CString>, std::int64_t> items;
     {
       CDaoRecordset rs(&db);
-      rs.Open(dbOpenSnapshot, u"SELECT Module, KeyString, ItemId FROM Items ORDER BY ItemId");
+      rs.Open(dbOpenSnapshot,
+              u"SELECT \"Module\", \"KeyString\", \"ItemId\" FROM \"Items\" ORDER BY \"ItemId\"");
       for (; !rs.IsEOF(); rs.MoveNext()) {
         items.emplace(std::make_pair(TextOf(rs.GetFieldValue(0)), TextOf(rs.GetFieldValue(1))),
                       IntegerOf(rs.GetFieldValue(2)));
@@ -342,7 +346,7 @@ int RunImport(const std::vector<std::string>& words) {
     std::set<std::pair<std::int64_t, int>> messages;
     {
       CDaoRecordset rs(&db);
-      rs.Open(dbOpenSnapshot, u"SELECT ItemId, LanguageId FROM Messages");
+      rs.Open(dbOpenSnapshot, u"SELECT \"ItemId\", \"LanguageId\" FROM \"Messages\"");
       for (; !rs.IsEOF(); rs.MoveNext()) {
         messages.emplace(IntegerOf(rs.GetFieldValue(0)), static_cast<int>(IntegerOf(rs.GetFieldValue(1))));
       }
@@ -350,7 +354,7 @@ int RunImport(const std::vector<std::string>& words) {
     std::set<int> languages;
     {
       CDaoRecordset rs(&db);
-      rs.Open(dbOpenSnapshot, u"SELECT LanguageId FROM Languages");
+      rs.Open(dbOpenSnapshot, u"SELECT \"LanguageId\" FROM \"Languages\"");
       for (; !rs.IsEOF(); rs.MoveNext()) languages.insert(static_cast<int>(IntegerOf(rs.GetFieldValue(0))));
     }
     // The number the next item gets, as the engine would assign it.
@@ -366,14 +370,20 @@ int RunImport(const std::vector<std::string>& words) {
     }
 
     CDaoQueryDef insertItem(&db), insertMessage(&db), updateMessage(&db), insertLanguage(&db);
+    // Quoted names and TRUE: the same SQL for SQLite and PostgreSQL.
     insertItem.Create(nullptr,
-                      u"INSERT INTO Items (Module, KeyString, ItemId) VALUES (:Module, :KeyString, :ItemId)");
+                      u"INSERT INTO \"Items\" (\"Module\", \"KeyString\", \"ItemId\") VALUES (:Module, "
+                      u":KeyString, :ItemId)");
     insertMessage.Create(
-        nullptr, u"INSERT INTO Messages (ItemId, LanguageId, String) VALUES (:ItemId, :LanguageId, :String)");
-    updateMessage.Create(
-        nullptr, u"UPDATE Messages SET String = :String WHERE ItemId = :ItemId AND LanguageId = :LanguageId");
+        nullptr,
+        u"INSERT INTO \"Messages\" (\"ItemId\", \"LanguageId\", \"String\") VALUES (:ItemId, "
+        u":LanguageId, :String)");
+    updateMessage.Create(nullptr,
+                         u"UPDATE \"Messages\" SET \"String\" = :String WHERE \"ItemId\" = :ItemId AND "
+                         u"\"LanguageId\" = :LanguageId");
     insertLanguage.Create(nullptr,
-                          u"INSERT INTO Languages (Name, LanguageId, Active) VALUES (:Name, :LanguageId, 1)");
+                          u"INSERT INTO \"Languages\" (\"Name\", \"LanguageId\", \"Active\") VALUES (:Name, "
+                          u":LanguageId, TRUE)");
 
     std::map<int, UINT> codePages;
     for (std::size_t n = 0; n < texts.size(); ++n) {
@@ -446,11 +456,16 @@ int RunExport(const std::vector<std::string>& words) {
   {
     CDaoDatabase db(nullptr);
     db.Open(AfxFromUtf8(file).c_str(), FALSE, TRUE, u"");
+    // SQLite's CROSS JOIN keeps Items the outer loop; PostgreSQL plans a JOIN itself.
+    const mivo::dao::Engine engine = mivo::dao::EngineOfName(file);
     std::string sql =
-        "SELECT Items.Module, Items.KeyString, Messages.LanguageId, Messages.String FROM Items CROSS JOIN "
-        "Messages ON Messages.ItemId = Items.ItemId";
-    if (only) sql += " WHERE Messages.LanguageId = " + std::to_string(*only);
-    sql += " ORDER BY Items.ItemId, Messages.rowid";
+        std::string(
+            "SELECT \"Items\".\"Module\", \"Items\".\"KeyString\", \"Messages\".\"LanguageId\", "
+            "\"Messages\".\"String\" FROM \"Items\" ") +
+        (engine == mivo::dao::Engine::kSqlite ? "CROSS JOIN" : "JOIN") +
+        " \"Messages\" ON \"Messages\".\"ItemId\" = \"Items\".\"ItemId\"";
+    if (only) sql += " WHERE \"Messages\".\"LanguageId\" = " + std::to_string(*only);
+    sql += std::string(" ORDER BY \"Items\".\"ItemId\", \"Messages\".") + mivo::dao::RowKeySql(engine);
     CDaoRecordset rs(&db);
     rs.Open(dbOpenSnapshot, AfxFromUtf8(sql).c_str());
     std::map<int, UINT> codePages;
@@ -493,12 +508,15 @@ int RunList(const std::vector<std::string>& words) {
     db.Open(AfxFromUtf8(file).c_str(), FALSE, TRUE, u"");
     {
       CDaoRecordset rs(&db);
-      rs.Open(dbOpenSnapshot, u"SELECT count(*) FROM Items");
+      rs.Open(dbOpenSnapshot, u"SELECT count(*) FROM \"Items\"");
       items = IntegerOf(rs.GetFieldValue(0));
     }
     {
       CDaoRecordset rs(&db);
-      rs.Open(dbOpenSnapshot, u"SELECT LanguageId, Active, Name FROM Languages ORDER BY rowid");
+      rs.Open(dbOpenSnapshot, AfxFromUtf8(std::string("SELECT \"LanguageId\", \"Active\", \"Name\" FROM "
+                                                      "\"Languages\" ORDER BY ") +
+                                          mivo::dao::RowKeySql(mivo::dao::EngineOfName(file)))
+                                  .c_str());
       for (; !rs.IsEOF(); rs.MoveNext()) {
         const int id = static_cast<int>(IntegerOf(rs.GetFieldValue(0)));
         if (languages.count(id) == 0) order.push_back(id);
@@ -511,7 +529,8 @@ int RunList(const std::vector<std::string>& words) {
     {
       CDaoRecordset rs(&db);
       rs.Open(dbOpenSnapshot,
-              u"SELECT LanguageId, count(*) FROM Messages GROUP BY LanguageId ORDER BY LanguageId");
+              u"SELECT \"LanguageId\", count(*) FROM \"Messages\" GROUP BY \"LanguageId\" "
+              u"ORDER BY \"LanguageId\"");
       for (; !rs.IsEOF(); rs.MoveNext()) {
         const int id = static_cast<int>(IntegerOf(rs.GetFieldValue(0)));
         if (languages.count(id) == 0) order.push_back(id);

@@ -1,4 +1,5 @@
-// mivoctl db convert: an Access database (Jet 3, Jet 4, ACE) into an SQLite database that the server reads.
+// mivoctl db convert: an Access database (Jet 3, Jet 4, ACE) into an SQLite database, or the tables of an
+// empty PostgreSQL database, that the server reads.
 #include "tools/mivoctl/db_convert.h"
 
 #include <unistd.h>
@@ -26,7 +27,7 @@ namespace {
 namespace mdb = mivo::mdb;
 
 constexpr const char* kConvertUsage =
-    "Usage: mivoctl db convert ACCESS_FILE SQLITE_FILE [--force] [--strict] [--quiet]\n"
+    "Usage: mivoctl db convert ACCESS_FILE SQLITE_FILE|URI [--force] [--strict] [--quiet]\n"
     "Converts an Access database (.mdb of Access 97 to 2003, .accdb of Access 2007 and later) into a new\n"
     "SQLite database that the server reads: every user table with its columns, types, NULLs,\n"
     "AutoNumber columns, primary key and indexes, and every row; attachments go into the table\n"
@@ -37,9 +38,14 @@ constexpr const char* kConvertUsage =
     "\n"
     "The database is written into a temporary file beside SQLITE_FILE, its row counts are checked, and it\n"
     "is renamed to SQLITE_FILE at the end; a failed conversion leaves nothing behind.\n"
+    "A PostgreSQL URI (postgresql://... or postgres://...) names an existing database without the tables\n"
+    "of the Access file and without StoredQueries; everything is written in one transaction. The types\n"
+    "become PostgreSQL's (CURRENCY numeric(19,4), BYTE smallint, DATETIME timestamp, MEMO text, OLEOBJECT\n"
+    "bytea, ...), an AutoNumber key serial, and a table without one gets the hidden row key \"RowKey\".\n"
+    "Its OfferKeyStrings is the standard one of PostgreSQL.\n"
     "\n"
     "Options:\n"
-    "  --force      replace SQLITE_FILE when it exists (refused otherwise)\n"
+    "  --force      replace SQLITE_FILE when it exists (refused otherwise; not for a URI)\n"
     "  --strict     treat every warning as an error (exit code 1, no output file)\n"
     "  --quiet      no progress on stderr (a bar on a terminal, plain lines otherwise)\n"
     "  -h, --help   this text\n";
@@ -322,7 +328,48 @@ std::vector<access::SavedQuery> ReadQueries(const mdb::AccessFile& file) {
   return out;
 }
 
+// The PostgreSQL type of an Access column, the counterpart of DeclaredType's (empty for an unknown type).
+std::string PgDeclaredType(const mdb::Column& c, bool jet3) {
+  switch (c.type) {
+    case mdb::kBool:
+      return "boolean";
+    case mdb::kByte:
+    case mdb::kInt:
+      return "smallint";
+    case mdb::kLong:
+    case mdb::kComplex:
+      return "integer";
+    case mdb::kBigInt:
+      return "bigint";
+    case mdb::kMoney:
+      return "numeric(19,4)";
+    case mdb::kFloat:
+      return "real";
+    case mdb::kDouble:
+      return "double precision";
+    case mdb::kDateTime:
+      return "timestamp";
+    case mdb::kText:
+      return "varchar(" + std::to_string(jet3 ? c.size : c.size / 2) + ")";
+    case mdb::kMemo:
+    case mdb::kGuid:
+    case mdb::kDateTimeExtended:
+      return "text";
+    case mdb::kBinary:
+    case mdb::kOle:
+      return "bytea";
+    case mdb::kNumeric:
+      return "numeric(" + std::to_string(c.precision) + "," + std::to_string(c.scale) + ")";
+    default:
+      return "";
+  }
+}
+
 void CheckTarget(const std::string& target, bool force) {
+  if (mivo::dao::EngineOfName(target) == mivo::dao::Engine::kPostgres) {
+    if (force) Refuse("--force cannot replace the PostgreSQL database '" + target + "'; give an empty one");
+    return;
+  }
   std::error_code ec;
   const auto status = std::filesystem::status(target, ec);
   if (std::filesystem::exists(status)) {
@@ -381,22 +428,25 @@ ConvertSummary ConvertAccess(const std::string& access, const std::string& targe
   }
   const auto complex = ReadComplexColumns(*file);
 
-  // The target folder, beside which the temporary file is written.
+  // The target folder, beside which the temporary file is written. A PostgreSQL database is written in
+  // place, in one transaction.
+  const bool pg = mivo::dao::EngineOfName(target) == mivo::dao::Engine::kPostgres;
   std::filesystem::path targetPath(target);
   const std::string temp =
-      (targetPath.has_parent_path() ? targetPath.parent_path().string() + "/" : std::string()) + "." +
-      targetPath.filename().string() + ".converting-" + std::to_string(::getpid());
-  {
+      pg ? target
+         : (targetPath.has_parent_path() ? targetPath.parent_path().string() + "/" : std::string()) + "." +
+               targetPath.filename().string() + ".converting-" + std::to_string(::getpid());
+  if (!pg) {
     std::error_code ec;
     std::filesystem::remove(temp, ec);
     std::filesystem::remove(temp + "-journal", ec);
+    try {
+      mivo::dao::CreateEmptyDatabase(temp);
+    } catch (const CDaoException& e) {
+      Refuse(AfxToUtf8(e.Message()));
+    }
   }
-  try {
-    mivo::dao::CreateEmptyDatabase(temp);
-  } catch (const CDaoException& e) {
-    Refuse(AfxToUtf8(e.Message()));
-  }
-  TempFile guard(temp);
+  TempFile guard(pg ? std::string() : temp);
 
   Progress progress(options.quiet, total);
   try {
@@ -405,6 +455,11 @@ ConvertSummary ConvertAccess(const std::string& access, const std::string& targe
     CDaoDatabase db(nullptr);
     db.Open(AfxFromUtf8(temp).c_str());
     workspace.BeginTrans();
+    if (pg) {
+      db.Execute(
+          u"CREATE TABLE \"StoredQueries\" (\"Name\" text PRIMARY KEY, \"SQL\" text NOT NULL, \"RowKey\" "
+          u"bigserial NOT NULL UNIQUE)");
+    }
 
     struct Attachment {
       std::string table, column, flatTable;
@@ -428,13 +483,15 @@ ConvertSummary ConvertAccess(const std::string& access, const std::string& targe
       std::string insert = "INSERT INTO " + access::QuoteIdentifier(t->name()) + " (", values;
       for (std::size_t i = 0; i < cols.size(); ++i) {
         const mdb::Column& c = cols[i];
-        std::string declared = DeclaredType(c, jet3);
+        std::string declared = pg ? PgDeclaredType(c, jet3) : DeclaredType(c, jet3);
         if (declared.empty()) {
           ctx.Warning("table '" + t->name() + "', column '" + c.name + "': Access type " +
                       std::to_string(c.type) + " is not known; its bytes were stored as they are");
-          declared = "VARBINARY";
+          declared = pg ? "bytea" : "VARBINARY";
         }
-        if (static_cast<int>(i) == rowidColumn) declared = "INTEGER PRIMARY KEY AUTOINCREMENT";
+        if (static_cast<int>(i) == rowidColumn) {
+          declared = pg ? "serial PRIMARY KEY" : "INTEGER PRIMARY KEY AUTOINCREMENT";
+        }
         if (c.required && static_cast<int>(i) != rowidColumn) declared += " NOT NULL";
         ddl += (i ? ", " : "") + access::QuoteIdentifier(c.name) + " " + declared;
         insert += (i ? ", " : "") + access::QuoteIdentifier(c.name);
@@ -456,6 +513,10 @@ ConvertSummary ConvertAccess(const std::string& access, const std::string& targe
                  access::QuoteIdentifier(cols[static_cast<std::size_t>(primary->columns[k])].name);
         }
         ddl += ")";
+      }
+      if (pg && rowidColumn < 0) {
+        ddl +=
+            std::string(", \"RowKey\" bigserial ") + (primary != nullptr ? "NOT NULL UNIQUE" : "PRIMARY KEY");
       }
       ddl += ")";
       db.Execute(AfxFromUtf8(ddl).c_str());
@@ -503,6 +564,22 @@ ConvertSummary ConvertAccess(const std::string& access, const std::string& targe
                " rows read, its definition counts " + std::to_string(t->row_count_header()) +
                " (truncated or damaged; Access's Compact and Repair may mend it); nothing written");
       }
+      if (pg && rowidColumn >= 0) {
+        // The rows kept their own numbers: the sequence goes on after the largest.
+        const std::string table = access::QuoteIdentifier(t->name());
+        const std::string column = access::QuoteIdentifier(cols[static_cast<std::size_t>(rowidColumn)].name);
+        auto literal = [](const std::string& text) {
+          std::string out = "'";
+          for (char c : text) out += c == '\'' ? std::string("''") : std::string(1, c);
+          return out + "'";
+        };
+        CDaoRecordset moved(&db);
+        moved.Open(dbOpenSnapshot,
+                   AfxFromUtf8("SELECT setval(pg_get_serial_sequence(" + literal(table) + ", " +
+                               literal(cols[static_cast<std::size_t>(rowidColumn)].name) +
+                               "), coalesce(max(" + column + "), 0) + 1, false) FROM " + table)
+                       .c_str());
+      }
       written[t->name()] = rows;
       summary.rows += rows;
       ++summary.tables;
@@ -524,19 +601,27 @@ ConvertSummary ConvertAccess(const std::string& access, const std::string& targe
     // Attachments: one row per file, tied to its row by the column's value.
     if (!attachments.empty()) {
       db.Execute(
-          AfxFromUtf8(std::string("CREATE TABLE ") + kAttachmentsTable +
-                      " (Id INTEGER PRIMARY KEY AUTOINCREMENT, TableName VARCHAR(64) NOT NULL, "
-                      "ColumnName VARCHAR(64) NOT NULL, ComplexId INTEGER NOT NULL, FileName VARCHAR(255), "
-                      "FileType VARCHAR(255), FileTimeStamp DATETIME, FileFlags INTEGER, FileURL MEMO, "
-                      "FileData OLEOBJECT); CREATE INDEX _AttachmentsByRow ON _Attachments "
-                      "(TableName, ColumnName, ComplexId)")
+          AfxFromUtf8(
+              pg ? std::string("CREATE TABLE \"") + kAttachmentsTable +
+                       "\" (\"Id\" serial PRIMARY KEY, \"TableName\" varchar(64) NOT NULL, "
+                       "\"ColumnName\" varchar(64) NOT NULL, \"ComplexId\" integer NOT NULL, \"FileName\" "
+                       "varchar(255), \"FileType\" varchar(255), \"FileTimeStamp\" timestamp, "
+                       "\"FileFlags\" integer, \"FileURL\" text, \"FileData\" bytea); CREATE INDEX "
+                       "\"_AttachmentsByRow\" ON \"_Attachments\" (\"TableName\", \"ColumnName\", "
+                       "\"ComplexId\")"
+                 : std::string("CREATE TABLE ") + kAttachmentsTable +
+                       " (Id INTEGER PRIMARY KEY AUTOINCREMENT, TableName VARCHAR(64) NOT NULL, "
+                       "ColumnName VARCHAR(64) NOT NULL, ComplexId INTEGER NOT NULL, FileName "
+                       "VARCHAR(255), FileType VARCHAR(255), FileTimeStamp DATETIME, FileFlags INTEGER, "
+                       "FileURL MEMO, FileData OLEOBJECT); CREATE INDEX _AttachmentsByRow ON "
+                       "_Attachments (TableName, ColumnName, ComplexId)")
               .c_str());
       CDaoQueryDef insertFile(&db);
       insertFile.Create(
           nullptr,
-          u"INSERT INTO _Attachments (TableName, ColumnName, ComplexId, FileName, FileType, "
-          u"FileTimeStamp, FileFlags, FileURL, FileData) VALUES (:t, :c, :id, :name, :type, :stamp, "
-          u":flags, :url, :data)");
+          u"INSERT INTO \"_Attachments\" (\"TableName\", \"ColumnName\", \"ComplexId\", \"FileName\", "
+          u"\"FileType\", \"FileTimeStamp\", \"FileFlags\", \"FileURL\", \"FileData\") VALUES (:t, :c, :id, "
+          u":name, :type, :stamp, :flags, :url, :data)");
       for (const Attachment& a : attachments) {
         std::string error;
         auto flat = file->OpenTable(a.flatTable, &error);
@@ -599,7 +684,8 @@ ConvertSummary ConvertAccess(const std::string& access, const std::string& targe
 
     // Saved queries.
     const auto queries = ReadQueries(*file);
-    std::string offerSql = mivo::dao::StandardOfferKeyStringsSql();
+    const mivo::dao::Engine engine = mivo::dao::EngineOfName(target);
+    std::string offerSql = mivo::dao::StandardOfferKeyStringsSql(engine);
     std::vector<std::string> others;
     bool found = false;
     for (const auto& q : queries) {
@@ -608,6 +694,7 @@ ConvertSummary ConvertAccess(const std::string& access, const std::string& targe
         continue;
       }
       found = true;
+      if (pg) continue;  // the rebuilt query is SQLite's dialect: PostgreSQL gets the standard one
       const auto rebuilt = access::RebuildOfferKeyStrings(q, allColumns);
       bool valid = rebuilt.ok;
       std::string why = rebuilt.why;
@@ -637,7 +724,8 @@ ConvertSummary ConvertAccess(const std::string& access, const std::string& targe
     }
     {
       CDaoQueryDef store(&db);
-      store.Create(nullptr, u"INSERT INTO StoredQueries (Name, SQL) VALUES ('OfferKeyStrings', :sql)");
+      store.Create(nullptr,
+                   u"INSERT INTO \"StoredQueries\" (\"Name\", \"SQL\") VALUES ('OfferKeyStrings', :sql)");
       store.SetParamValue(u"sql", COleVariant(AfxFromUtf8(offerSql)));
       store.Execute();
     }
@@ -650,7 +738,7 @@ ConvertSummary ConvertAccess(const std::string& access, const std::string& targe
     } else {
       // The standard indexes, as `mivoctl db create` and `mivoctl db index` make them.
       try {
-        db.Execute(AfxFromUtf8(mivo::dao::StandardIndexesSql()).c_str());
+        db.Execute(AfxFromUtf8(mivo::dao::StandardIndexesSql(engine)).c_str());
       } catch (const CDaoException& e) {
         ctx.Warning("the standard indexes were not made (" + AfxToUtf8(e.Message()) +
                     "); the server works without them, more slowly");
@@ -676,6 +764,10 @@ ConvertSummary ConvertAccess(const std::string& access, const std::string& targe
   progress.Done();
 
   std::error_code ec;
+  if (pg) {
+    summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    return summary;
+  }
   if (options.force) {
     std::filesystem::rename(temp, target, ec);
   } else if (::link(temp.c_str(), target.c_str()) == 0) {
@@ -710,7 +802,7 @@ int RunConvert(const std::vector<std::string>& args) {
       files.push_back(a);
     }
   }
-  if (files.size() != 2) BadUsage("convert needs ACCESS_FILE and SQLITE_FILE", kConvertUsage);
+  if (files.size() != 2) BadUsage("convert needs ACCESS_FILE and SQLITE_FILE (or a URI)", kConvertUsage);
   const ConvertSummary s = ConvertAccess(files[0], files[1], options);
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.3f", s.seconds);

@@ -4,3 +4,7 @@
 void AfxOleLanguageChanged(short) {}
 void AfxOleConfigChanged(const CString&, const CString&, const CString&) {}
 void AfxOleReloaded(const char*) {}
+
+// Under COM nothing watches descriptors or sets timers: no engine of the Windows build has a change feed.
+std::unique_ptr<CLoopWatch> AfxOleWatchDescriptor(int, std::function<void()>) { return nullptr; }
+std::unique_ptr<CLoopWatch> AfxOleSetTimer(unsigned, std::function<void()>) { return nullptr; }
