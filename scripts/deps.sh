@@ -2,7 +2,7 @@
 # As root it installs the missing ones (apt-get, non-interactive); otherwise it names them and fails.
 MIVODB_PACKAGES=(cmake g++ make pkg-config libsqlite3-dev libsystemd-dev libicu-dev libgtest-dev
   libbenchmark-dev dbus-daemon dbus-bin libglib2.0-bin systemd sqlite3 util-linux procps mdbtools-dev
-  zlib1g-dev nlohmann-json3-dev python3-dbus dpkg-dev ninja-build libpq-dev postgresql)
+  zlib1g-dev nlohmann-json3-dev python3-dbus dpkg-dev ninja-build libpq-dev postgresql mold)
 
 mivodb_missing_packages() {
   local p missing=()

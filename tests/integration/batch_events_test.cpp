@@ -1,6 +1,7 @@
 // Batch look-ups and change signals, beside the ten methods: answers as the single calls give them, the
 // batch limit, and every change signal ahead of the reply of the call that caused it.
 #include <systemd/sd-bus.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -277,8 +278,9 @@ TEST_F(BatchTest, MivoctlBatchExplainAndWatchPrintTabSeparatedLines) {
 namespace mivo::test {
 namespace {
 
-// The server with a shared language database and a shared configuration database on PostgreSQL, listed
-// after the standard SQLite ones; changes committed by other processes (psql here) reach its clients.
+// The server with a shared language database on PostgreSQL, listed after the standard SQLite one, and a
+// shared configuration database in place of the SQLite one; changes committed by other processes (psql, a
+// second host's server) reach its clients.
 class SharedDataBaseTest : public BatchTest {
  protected:
   void SetUp() override {
@@ -291,7 +293,7 @@ class SharedDataBaseTest : public BatchTest {
     pg().AddTexts(texts_, {{"Shared", "Title", 0x0409, "Shared title"}});
     pg().AddTexts(config_, {{"Shared", "Mode", 99, "fast"}});
     SetRegString(true, kLanguageListKey, "Shared", pg().Uri(texts_));
-    SetRegString(true, kConfigListKey, "Shared", pg().Uri(config_));
+    SetRegString(true, kConfigListKey, "Conf", pg().Uri(config_));
   }
   static PgCluster& pg() { return PgCluster::Shared(); }
   std::string Language(const char16_t* module, const char16_t* key) {
@@ -303,7 +305,37 @@ class SharedDataBaseTest : public BatchTest {
   // Runs SQL on the configuration database: a change of another process.
   void ChangeConfig(const std::string& sql) { pg().Psql(config_, sql); }
 
+  // The configuration value of the server on the bus at `address`, as `mivoctl batch --config` gives it.
+  static std::string ConfigOn(const std::string& address, const std::string& module, const std::string& key) {
+    const ProcessResult r =
+        RunProgram({ToolPath(), "batch", "--config"}, {{"DBUS_SESSION_BUS_ADDRESS", address}}, kWaitLimit,
+                   module + "\t" + key + "\n");
+    EXPECT_EQ(r.code, 0) << r.err;
+    return r.out;
+  }
+
   std::string texts_, config_;
+};
+
+// A second host: hives, a bus and a registration of its own, listing the same shared databases. While it
+// exists, this process's hive variables name its hives.
+struct SecondHost {
+  SecondHost(const std::string& texts, const std::string& config) {
+    env.Set("MIVODB_DBUS_SERVICE_DIR", startup.path());  // what its server writes at each start
+    std::string error;
+    EXPECT_TRUE(bus.Start(&error)) << error;
+    SetRegString(true, kLanguageListKey, "Shared", texts);
+    SetRegString(true, kConfigListKey, "Shared", config);
+    SetRegDword(false, kSettingsKey, "LanguageId", 0x0409);
+    const ProcessResult r = RunProgram(
+        {ServerPath(), "/RegServer"},
+        {{"MIVODB_DBUS_SERVICE_DIR", bus.service_dir()}, {"DBUS_SESSION_BUS_ADDRESS", bus.address()}});
+    EXPECT_EQ(r.code, 0) << r.err;
+  }
+  HiveSandbox hives;
+  TempDir startup;
+  ScopedEnv env;
+  PrivateBus bus;  // last: its server ends with it, before the hives go
 };
 
 constexpr char kSetMode[] =
@@ -333,6 +365,53 @@ TEST_F(SharedDataBaseTest, ChangesOfOtherProcessesArriveAsSignalsAndItsOwnWrites
   EXPECT_EQ(bus.Call("SetConfigString", "sss", "mine", "Shared", "Mode"),
             (std::vector<std::string>{"ConfigChanged Shared Mode mine", "reply"}));
   EXPECT_EQ(pg().Psql(config_, "SELECT \"String\" FROM \"Messages\" WHERE \"LanguageId\" = 99"), "mine");
+}
+
+TEST_F(SharedDataBaseTest, AWriteOnOneHostReachesTheOtherAndConcurrentWritesEndAlikeEverywhere) {
+  SecondHost b(pg().Uri(texts_), pg().Uri(config_));
+  RawBus onA(bus_.address()), onB(b.bus.address());
+  ASSERT_EQ(onA.Call("RefreshConfDB", "").back(), "reply");  // both servers run and follow the database
+  ASSERT_EQ(onB.Call("RefreshConfDB", "").back(), "reply");
+
+  ASSERT_EQ(onA.Call("SetConfigString", "sss", "from A", "Shared", "Mode").back(), "reply");
+  EXPECT_TRUE(onB.WaitFor("ConfigChanged Shared Mode from A"));
+  EXPECT_EQ(ConfigOn(b.bus.address(), "Shared", "Mode"), "true\tfrom A\n");
+
+  for (int i = 0; i < 10; ++i) {
+    const std::string a = "a" + std::to_string(i), bValue = "b" + std::to_string(i);
+    std::thread writerA([&] { onA.Call("SetConfigString", "sss", a.c_str(), "Shared", "Mode"); });
+    onB.Call("SetConfigString", "sss", bValue.c_str(), "Shared", "Mode");
+    writerA.join();
+  }
+  const std::string stored =
+      pg().Psql(config_, "SELECT \"String\" FROM \"Messages\" WHERE \"LanguageId\" = 99");
+  EXPECT_TRUE(stored == "a9" || stored == "b9") << stored;
+  const std::string expected = "true\t" + stored + "\n";
+  std::string onHostA, onHostB;
+  for (int i = 0; i < 100; ++i) {
+    onHostA = ConfigOn(bus_.address(), "Shared", "Mode");
+    onHostB = ConfigOn(b.bus.address(), "Shared", "Mode");
+    if (onHostA == expected && onHostB == expected) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(onHostA, expected);
+  EXPECT_EQ(onHostB, expected);
+}
+
+TEST_F(SharedDataBaseTest, ADatabaseThatCannotBeReachedAtStartUpIsLoadedOnceItIsThere) {
+  // Listed before it exists: the server reports it, serves the other databases, and tries again.
+  const std::string late = "late_" + std::to_string(::getpid());
+  SetRegString(true, kLanguageListKey, "Late", pg().Uri(late));
+  RawBus bus(bus_.address());
+  ASSERT_EQ(bus.Call("SetLanguage", "nb", int16_t{0x0409}, 1).back(), "reply");
+  EXPECT_EQ(Language(u"Demo", u"Greeting"), "Hello");
+  EXPECT_EQ(Language(u"Shared", u"Title"), "Shared title");
+
+  pg().Psql("postgres", "CREATE DATABASE " + late);
+  mivo::dao::CreateStandardDatabase(pg().Uri(late), {1033});
+  pg().AddTexts(late, {{"Late", "Text", 0x0409, "there at last"}});
+  EXPECT_TRUE(bus.WaitFor("Reloaded language"));
+  EXPECT_EQ(Language(u"Late", u"Text"), "there at last");
 }
 
 TEST_F(SharedDataBaseTest, AfterItsConnectionBreaksTheServerCatchesUpWithWhatChangedMeanwhile) {
