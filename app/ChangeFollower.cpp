@@ -93,8 +93,17 @@ void CChangeFollower::Reload(const Followed& f) {
     if (swapped) AfxOleReloaded("language");
   }
   if (f.config) {
-    m_App.m_pConfigStrings->ReloadConfig([](const CString& module, const CString& key, const CString& value) {
-      AfxOleConfigChanged(module, key, value);
-    });
+    // ConfigChanged says that the item now holds a value; an item gone, or now without a text, is told as
+    // Reloaded("config") instead, after which clients ask again.
+    bool gone = false;
+    m_App.m_pConfigStrings->ReloadConfig(
+        [&gone](const CString& module, const CString& key, const CString& value, BOOL found) {
+          if (found) {
+            AfxOleConfigChanged(module, key, value);
+          } else {
+            gone = true;
+          }
+        });
+    if (gone) AfxOleReloaded("config");
   }
 }

@@ -1,7 +1,8 @@
 // CChangeFollower: keeps the server's stores in step with the shared databases it lists (those with a
 // change feed: PostgreSQL). When another process commits a change to such a database, the stores that
 // read it are reloaded as a refresh would reload them: the language stores (current and fallback), with
-// Reloaded("language"), and the configuration, with ConfigChanged for every value that changed.
+// Reloaded("language"), and the configuration, with ConfigChanged for every value that changed (and
+// Reloaded("config") when an item went away).
 //
 // A database that cannot be reached (at start-up, or when its connection breaks) is tried again every
 // kRetryMilliseconds; once it is back, every store that reads it is reloaded, since changes made in

@@ -66,12 +66,13 @@ CString AsTaken(std::u16string_view stored) { return stored == g_strEmpty ? CStr
 
 }  // namespace
 
-BOOL CStringMap::ReloadConfig(
-    const std::function<void(const CString& module, const CString& key, const CString& value)>& changed) {
+BOOL CStringMap::ReloadConfig(const std::function<void(const CString& module, const CString& key,
+                                                       const CString& value, BOOL found)>& changed) {
   CModuleMap fresh;
   if (!ReadConfig(fresh)) return FALSE;
   struct Change {
     CString module, key, value;
+    BOOL found;
   };
   std::vector<Change> changes;
   // Every stored name of either map, compared as the lookups see it; a name in both is looked at twice
@@ -84,7 +85,8 @@ BOOL CStringMap::ReloadConfig(
         const auto theirs = VisibleValue(other, module, keyString);
         if (!fromFresh && theirs.first) return;  // still there: the pass over the fresh map saw it
         if (mine != theirs) {
-          changes.push_back({AsTaken(module), AsTaken(key), fromFresh ? mine.second : CString()});
+          const auto& now = fromFresh ? mine : theirs;
+          changes.push_back({AsTaken(module), AsTaken(key), now.second, now.first});
         }
       });
     });
@@ -92,6 +94,6 @@ BOOL CStringMap::ReloadConfig(
   compare(fresh, m_ConfigModules, true);
   compare(m_ConfigModules, fresh, false);
   m_ConfigModules.Swap(fresh);
-  for (const Change& c : changes) changed(c.module, c.key, c.value);
+  for (const Change& c : changes) changed(c.module, c.key, c.value, c.found);
   return TRUE;
 }

@@ -109,11 +109,11 @@ class CStringMap : public CObject {
   BOOL LoadConfig();
   BOOL LoadConfigDataBase(const CString& path);
   BOOL WriteConfigString(const CString* value, const CString* module, const CString* key);
-  // Reload() of the configuration that then calls changed(module, key, value) for every value that
-  // GetConfigString now gives differently (a value gone gives ""), with module and key as GetConfigString
-  // takes them. FALSE, with nothing changed and no call, when a database failed.
-  BOOL ReloadConfig(
-      const std::function<void(const CString& module, const CString& key, const CString& value)>& changed);
+  // Reload() of the configuration that then calls changed(module, key, value, found) for every item that
+  // GetConfigString2 now answers differently, with what it now answers (a value gone: "" and FALSE), and
+  // module and key as it takes them. FALSE, with nothing changed and no call, when a database failed.
+  BOOL ReloadConfig(const std::function<void(const CString& module, const CString& key, const CString& value,
+                                             BOOL found)>& changed);
 
   // Character sets (automation/CharSet.cpp).
   // Re-decodes a text read from a database with the ANSI code page of m_wLanguageId (see the definition).

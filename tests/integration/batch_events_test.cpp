@@ -356,6 +356,9 @@ TEST_F(SharedDataBaseTest, ChangesOfOtherProcessesArriveAsSignalsAndItsOwnWrites
   ChangeConfig(SetModeSql("slow"));
   EXPECT_TRUE(bus.WaitFor("ConfigChanged Shared Mode slow"));
   EXPECT_EQ(Config(u"Shared", u"Mode"), "slow");
+  ChangeConfig("DELETE FROM \"Messages\"");  // a value gone: the whole configuration is told as reloaded
+  EXPECT_TRUE(bus.WaitFor("Reloaded config"));
+  EXPECT_EQ(Config(u"Shared", u"Mode"), "");
 
   pg().AddTexts(texts_, {{"Shared", "Added", 0x0409, "added elsewhere"}});
   EXPECT_TRUE(bus.WaitFor("Reloaded language"));
