@@ -29,6 +29,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using mivobench::Die;
+using mivobench::Percentile;
 
 constexpr const char* kServer = "Mivo.DataBase.OLEServer";
 constexpr const char* kPath = "/Mivo/DataBase/OLEServer";
@@ -36,11 +37,6 @@ constexpr int kTexts = 10000;
 constexpr int kBatch = 1000;
 
 double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
-
-double Percentile(std::vector<double> v, double p) {
-  std::sort(v.begin(), v.end());
-  return v[std::min(v.size() - 1, static_cast<std::size_t>(static_cast<double>(v.size()) * p))];
-}
 
 std::string Key(int i) { return "IDS_MESSAGE_" + std::to_string(i % kTexts + 1); }
 std::string Module(int i) { return "Module" + std::to_string((i % kTexts + 1) % 100); }

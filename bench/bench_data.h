@@ -4,13 +4,22 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "platform/dao/afxdao.h"
+#include "textstore/StringMap.h"
 
 namespace mivobench {
+
+// The rows of MakeDb and PgFillSql: item `id` is the key IDS_MESSAGE_<id> of module Module<id % modules>,
+// its text this prefix followed by <id>.
+inline constexpr const char* kKeyPrefix = "IDS_MESSAGE_";
+inline constexpr const char* kModulePrefix = "Module";
+inline constexpr const char* kTextPrefix = "A typical message text of moderate length, number ";
 
 // Creates `file` (replacing it) with `rows` items of language `language`, flagged. Module names cycle over
 // `modules` modules; texts are about 50 characters. With `indexes`, the standard indexes are added at the
@@ -43,9 +52,9 @@ inline void MakeDb(const std::string& file, int rows, int modules, int language,
   sqlite3_prepare_v2(db, "INSERT INTO Messages VALUES (?, ?, ?)", -1, &message, nullptr);
   for (int i = 0; i < rows; ++i) {
     const int id = startItem + i + 1;
-    const std::string module = "Module" + std::to_string(id % modules);
-    const std::string key = "IDS_MESSAGE_" + std::to_string(id);
-    const std::string text = "A typical message text of moderate length, number " + std::to_string(id);
+    const std::string module = kModulePrefix + std::to_string(id % modules);
+    const std::string key = kKeyPrefix + std::to_string(id);
+    const std::string text = kTextPrefix + std::to_string(id);
     sqlite3_bind_text(item, 1, module.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_text(item, 2, key.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_int(item, 3, id);
@@ -62,6 +71,46 @@ inline void MakeDb(const std::string& file, int rows, int modules, int language,
   sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
   sqlite3_close(db);
   if (indexes) mivo::dao::CreateStandardIndexes(file);
+}
+
+// The SQL that stores in an empty PostgreSQL database of the standard layout
+// (mivo::dao::CreateStandardDatabase) the items and texts MakeDb(file, rows, modules, language, startItem)
+// stores, with the same item ids; the item sequence goes on after the last of them.
+inline std::string PgFillSql(int rows, int modules, int language, int startItem = 0) {
+  const std::string series = " FROM generate_series(" + std::to_string(startItem + 1) + ", " +
+                             std::to_string(startItem + rows) + ") AS i";
+  return std::string("INSERT INTO \"Items\" (\"ItemId\", \"Module\", \"KeyString\") SELECT i, '") +
+         kModulePrefix + "' || (i % " + std::to_string(modules) + "), '" + kKeyPrefix + "' || i" + series +
+         "; INSERT INTO \"Messages\" (\"ItemId\", \"LanguageId\", \"String\") SELECT i, " +
+         std::to_string(language) + ", '" + kTextPrefix + "' || i" + series +
+         "; SELECT setval(pg_get_serial_sequence('\"Items\"', 'ItemId'), " +
+         std::to_string(startItem + rows) + ");";
+}
+
+// What a language store loaded from databases made by MakeDb with `modules` modules holds: its texts and
+// the UTF-16 bytes of their keys and texts.
+struct StoreTally {
+  std::size_t texts = 0, bytes = 0;
+};
+inline StoreTally Tally(const CStringMap& store, int modules) {
+  StoreTally tally;
+  for (int m = 0; m < modules; ++m) {
+    const std::string name = kModulePrefix + std::to_string(m);
+    const CString module(name.begin(), name.end());
+    if (const CModuleEntry* e = store.m_LanguageModules.FindEntry(&module)) {
+      e->m_Strings.ForEach([&](std::u16string_view key, std::u16string_view text) {
+        tally.bytes += (key.size() + text.size()) * 2;
+        ++tally.texts;
+      });
+    }
+  }
+  return tally;
+}
+
+// The value below which the share `p` (0 to 1) of `v` lies; `v` must not be empty.
+inline double Percentile(std::vector<double> v, double p) {
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, static_cast<std::size_t>(static_cast<double>(v.size()) * p))];
 }
 
 // The SQL of the stored query OfferKeyStrings of a database made by MakeDb.

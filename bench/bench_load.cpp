@@ -81,19 +81,10 @@ void BM_LoadCurrentLanguage(benchmark::State& state) {
     app.m_pLanguageStrings->LoadLanguage(kLanguage, TRUE);
     state.PauseTiming();
     storeBytes = static_cast<double>(HeapBytes() - before);
-    textBytes = 0;
-    texts = 0;
     // Counted outside the timed part: the UTF-16 bytes of every key and text in the store.
-    for (int m = 0; m < 1000; ++m) {
-      const std::string digits = std::to_string(m);
-      const CString module = u"Module" + CString(digits.begin(), digits.end());
-      if (const CModuleEntry* e = app.m_pLanguageStrings->m_LanguageModules.FindEntry(&module)) {
-        e->m_Strings.ForEach([&](std::u16string_view key, std::u16string_view text) {
-          textBytes += (key.size() + text.size()) * 2;
-          ++texts;
-        });
-      }
-    }
+    const mivobench::StoreTally tally = mivobench::Tally(*app.m_pLanguageStrings, 1000);
+    textBytes = tally.bytes;
+    texts = tally.texts;
     state.ResumeTiming();
   }
   state.counters["texts"] = static_cast<double>(texts);
