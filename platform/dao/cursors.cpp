@@ -353,15 +353,7 @@ class TableCursor final : public RowTableCursor {
     if (sqlite3_changes(conn_.handle()) == 0) {
       ThrowEngine(kErrRecordDeleted, u"The record being edited in " + Quoted(object_) + u" was deleted.");
     }
-    std::int64_t now = key_;
-    if (pk_col_ >= 0 && set_[pk_col_]) {
-      const COleVariant& v = buffer_[pk_col_];
-      if (v.vt() == VT_R8)
-        now = static_cast<std::int64_t>(v.dblVal());
-      else if (v.vt() != VT_NULL)
-        now = v.lVal();
-    }
-    SeekFrom(now);
+    SeekFrom(KeyAfterEdit(pk_col_));
   }
 
   const SqliteConnection& conn_;

@@ -177,6 +177,9 @@ class RowTableCursor : public Cursor {
   // Writes the edit buffer as a new row (AddNew) or over the current row (Edit).
   virtual void Insert() = 0;
   virtual void Change() = 0;
+  // The current row's key after Change(): the new value of the visible key column `keyColumn` when the
+  // edit set it, else key_ (keyColumn -1: the key is hidden).
+  std::int64_t KeyAfterEdit(int keyColumn) const;
 
   std::vector<Column> cols_;
   bool on_row_ = false;

@@ -288,15 +288,7 @@ class PgTableCursor final : public RowTableCursor {
     if (std::atol(PQcmdTuples(res.get())) == 0) {
       ThrowEngine(kErrRecordDeleted, u"The record being edited in " + Quoted(object_) + u" was deleted.");
     }
-    std::int64_t now = key_;
-    if (key_col_ >= 0 && set_[key_col_]) {
-      const COleVariant& v = buffer_[key_col_];
-      if (v.vt() == VT_R8)
-        now = static_cast<std::int64_t>(v.dblVal());
-      else if (v.vt() != VT_NULL)
-        now = v.lVal();
-    }
-    SeekFrom(now);
+    SeekFrom(KeyAfterEdit(key_col_));
   }
 
   const PgConnection& conn_;

@@ -101,6 +101,13 @@ void RowTableCursor::SetBookmark(const COleVariant& bookmark) {
   bof_ = eof_ = false;
 }
 
+std::int64_t RowTableCursor::KeyAfterEdit(int keyColumn) const {
+  if (keyColumn < 0 || !set_[keyColumn]) return key_;
+  const COleVariant& v = buffer_[keyColumn];
+  if (v.vt() == VT_R8) return static_cast<std::int64_t>(v.dblVal());
+  return v.vt() == VT_NULL ? key_ : v.lVal();
+}
+
 int RowTableCursor::FindColumn(const std::string& utf8Name) const {
   for (std::size_t i = 0; i < cols_.size(); ++i) {
     if (SameName(cols_[i].name.c_str(), utf8Name)) return static_cast<int>(i);
