@@ -1,5 +1,8 @@
 #include "app/ChangeFollower.h"
 
+#include <utility>
+#include <vector>
+
 #include "app/Constants.h"
 #include "app/MivoDBApp.h"
 #include "platform/dao/changes.h"
@@ -56,11 +59,12 @@ void CChangeFollower::Listen(Followed& f) {
 }
 
 void CChangeFollower::OnReadable(Followed& f) {
-  switch (f.feed->Read()) {
+  CDaoChanges changes;
+  switch (f.feed->Read(&changes)) {
     case CDaoChangeFeed::kNothing:
       return;
     case CDaoChangeFeed::kChanged:
-      Reload(f);
+      Reload(f, changes);
       return;
     case CDaoChangeFeed::kLost:
       f.watch.reset();
@@ -79,31 +83,47 @@ void CChangeFollower::ScheduleRetry(Followed& f) {
       return;
     }
     Listen(f);
-    Reload(f);  // catches up with whatever changed while the database was away
+    CDaoChanges all;  // catches up with whatever changed while the database was away
+    all.everything = true;
+    Reload(f, all);
   });
 }
 
-void CChangeFollower::Reload(const Followed& f) {
+void CChangeFollower::Reload(const Followed& f, const CDaoChanges& changes) {
   if (f.language) {
-    // A store never loaded (language 0) is not read, and a failed reload keeps what the store held.
+    // A store never loaded (language 0) is not read, nor one whose language no change concerns, and a
+    // failed reload keeps what the store held.
     bool swapped = false;
     for (CStringMap* store : {m_App.m_pLanguageStrings.get(), m_App.m_pFallbackStrings.get()}) {
-      if (store->m_wLanguageId != 0 && store->Reload()) swapped = true;
+      // The language as the store's loader asks the databases for it.
+      const long asked = static_cast<short>(store->m_wLanguageId);
+      if (store->m_wLanguageId != 0 && changes.Concern(asked) && store->Reload()) swapped = true;
     }
     if (swapped) AfxOleReloaded("language");
   }
-  if (f.config) {
+  if (f.config && changes.Concern(kConfigLanguageId)) {
     // ConfigChanged says that the item now holds a value; an item gone, or now without a text, is told as
     // Reloaded("config") instead, after which clients ask again.
     bool gone = false;
-    m_App.m_pConfigStrings->ReloadConfig(
-        [&gone](const CString& module, const CString& key, const CString& value, BOOL found) {
-          if (found) {
-            AfxOleConfigChanged(module, key, value);
-          } else {
-            gone = true;
-          }
-        });
+    auto report = [&gone](const CString& module, const CString& key, const CString& value, BOOL found) {
+      if (found) {
+        AfxOleConfigChanged(module, key, value);
+      } else {
+        gone = true;
+      }
+    };
+    CStringMap& config = *m_App.m_pConfigStrings;
+    if (changes.everything) {
+      config.ReloadConfig(report);
+    } else {
+      std::vector<std::pair<CString, CString>> items;
+      for (const CDaoChanges::Item& i : changes.items) {
+        if (i.languageId == kConfigLanguageId || i.languageId == CDaoChanges::kAnyLanguage) {
+          items.emplace_back(i.module, i.key);
+        }
+      }
+      config.RefreshConfigItems(items, report);
+    }
     if (gone) AfxOleReloaded("config");
   }
 }

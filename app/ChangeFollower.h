@@ -1,8 +1,10 @@
 // CChangeFollower: keeps the server's stores in step with the shared databases it lists (those with a
 // change feed: PostgreSQL). When another process commits a change to such a database, the stores that
-// read it are reloaded as a refresh would reload them: the language stores (current and fallback), with
-// Reloaded("language"), and the configuration, with ConfigChanged for every value that changed (and
-// Reloaded("config") when an item went away).
+// read it and whose language the change concerns are reloaded as a refresh would reload them: the
+// language stores (current and fallback), with Reloaded("language"), and the configuration, with
+// ConfigChanged for every value that changed (and Reloaded("config") when an item went away or lost its
+// text). A change that names its items refreshes only those items of the configuration, from every
+// configuration database in the list's order, as a full reload would give them.
 //
 // A database that cannot be reached (at start-up, or when its connection breaks) is tried again every
 // kRetryMilliseconds; once it is back, every store that reads it is reloaded, since changes made in
@@ -17,6 +19,7 @@
 #include "platform/afx/afx.h"
 
 class CDaoChangeFeed;
+struct CDaoChanges;
 class CLoopWatch;
 class CMivoDBApp;
 
@@ -47,8 +50,9 @@ class CChangeFollower {
   void Listen(Followed& f);
   void OnReadable(Followed& f);
   void ScheduleRetry(Followed& f);
-  // Reloads the stores that read `f`'s database and sends the signals of what changed.
-  void Reload(const Followed& f);
+  // Reloads the stores that read `f`'s database and that `changes` concern (only the named items of the
+  // configuration, when it names them) and sends the signals of what changed.
+  void Reload(const Followed& f, const CDaoChanges& changes);
 
   CMivoDBApp& m_App;
   std::vector<std::unique_ptr<Followed>> m_Followed;

@@ -15,7 +15,7 @@ const CRegKey* MachineKeyOfApp() {
 
 BOOL CStringMap::LoadConfig() { return ReadConfig(m_ConfigModules); }
 
-BOOL CStringMap::ReadConfig(CModuleMap& modules) {
+BOOL CStringMap::ReadConfig(CModuleMap& modules, const CString& filter) {
   const CRegKey* machineKey = MachineKeyOfApp();
   const CRegKey list(machineKey ? machineKey->m_hKey : nullptr, g_strConfigDataBases);
   modules.RemoveAllEntries();
@@ -26,7 +26,7 @@ BOOL CStringMap::ReadConfig(CModuleMap& modules) {
     for (const CString& name : names) {
       CString path;
       if (!list.QueryPathValue(name, path)) continue;
-      if (!ReadConfigDataBase(path, modules)) result = FALSE;
+      if (!ReadConfigDataBase(path, modules, filter)) result = FALSE;
     }
   }
   return result;
@@ -34,7 +34,7 @@ BOOL CStringMap::ReadConfig(CModuleMap& modules) {
 
 BOOL CStringMap::LoadConfigDataBase(const CString& path) { return ReadConfigDataBase(path, m_ConfigModules); }
 
-BOOL CStringMap::ReadConfigDataBase(const CString& path, CModuleMap& modules) {
+BOOL CStringMap::ReadConfigDataBase(const CString& path, CModuleMap& modules, const CString& filter) {
   try {
     m_wLanguageId = kConfigLanguageId;
     m_bUserFlag = TRUE;
@@ -42,10 +42,11 @@ BOOL CStringMap::ReadConfigDataBase(const CString& path, CModuleMap& modules) {
         path, kConfigLanguageId, TRUE,
         [this, &modules](const CString& module, const CString& key, CString& text) {
           StoreConverted(modules, module, key, text);
-        });
+        },
+        filter);
     return TRUE;
   } catch (const CDaoException& e) {
-    ReportEngineError(e);
+    if (filter.empty()) ReportEngineError(e);
     return FALSE;
   }
 }
@@ -64,16 +65,17 @@ std::pair<BOOL, CString> VisibleValue(const CModuleMap& modules, const CString& 
 // A stored module name or key string as GetConfigString takes it: "|EMPTY|" is "".
 CString AsTaken(std::u16string_view stored) { return stored == g_strEmpty ? CString() : CString(stored); }
 
+// What ReloadConfig and RefreshConfigItems tell `changed` about one item, once the store holds it.
+struct Change {
+  CString module, key, value;
+  BOOL found;
+};
+
 }  // namespace
 
-BOOL CStringMap::ReloadConfig(const std::function<void(const CString& module, const CString& key,
-                                                       const CString& value, BOOL found)>& changed) {
+BOOL CStringMap::ReloadConfig(const ConfigChangedFn& changed) {
   CModuleMap fresh;
   if (!ReadConfig(fresh)) return FALSE;
-  struct Change {
-    CString module, key, value;
-    BOOL found;
-  };
   std::vector<Change> changes;
   // Every stored name of either map, compared as the lookups see it; a name in both is looked at twice
   // but reported once, from the pass over the fresh map.
@@ -94,6 +96,37 @@ BOOL CStringMap::ReloadConfig(const std::function<void(const CString& module, co
   compare(fresh, m_ConfigModules, true);
   compare(m_ConfigModules, fresh, false);
   m_ConfigModules.Swap(fresh);
+  for (const Change& c : changes) changed(c.module, c.key, c.value, c.found);
+  return TRUE;
+}
+
+BOOL CStringMap::RefreshConfigItems(const std::vector<std::pair<CString, CString>>& items,
+                                    const ConfigChangedFn& changed) {
+  // Beyond this many items one full read costs about as much as the narrow ones.
+  constexpr std::size_t kMostItems = 32;
+  // A name read back from a database may hold U+FFFD for stored bytes that are not that text, which an
+  // exact comparison in SQL would not find.
+  auto narrowable = [](const CString& name) {
+    return !name.empty() && name.find(u'\uFFFD') == CString::npos;
+  };
+  bool narrow = m_nKind == kConfigStore && !items.empty() && items.size() <= kMostItems;
+  for (const auto& [module, key] : items) narrow = narrow && narrowable(module) && narrowable(key);
+  CModuleMap fresh;
+  if (!narrow || !ReadConfig(fresh, ItemsFilter(items))) return ReloadConfig(changed);
+  std::vector<CString> stored(items.size());  // each item's text, as the databases now give it
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const CModuleEntry* entry = fresh.FindEntry(&items[i].first);
+    if (entry == nullptr || !entry->LookupString(stored[i], &items[i].second)) return ReloadConfig(changed);
+  }
+  std::vector<Change> changes;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const CString& module = items[i].first;
+    const CString& key = items[i].second;
+    const auto before = VisibleValue(m_ConfigModules, module, key);
+    m_ConfigModules.GetOrAddEntry(module)->SetString(key, stored[i]);
+    const auto after = VisibleValue(m_ConfigModules, module, key);
+    if (before != after) changes.push_back({AsTaken(module), AsTaken(key), after.second, after.first});
+  }
   for (const Change& c : changes) changed(c.module, c.key, c.value, c.found);
   return TRUE;
 }

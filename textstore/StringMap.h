@@ -8,6 +8,8 @@
 #include <functional>
 #include <memory>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "platform/afx/afx.h"
 #include "platform/afx/afxcoll.h"
@@ -112,8 +114,15 @@ class CStringMap : public CObject {
   // Reload() of the configuration that then calls changed(module, key, value, found) for every item that
   // GetConfigString2 now answers differently, with what it now answers (a value gone: "" and FALSE), and
   // module and key as it takes them. FALSE, with nothing changed and no call, when a database failed.
-  BOOL ReloadConfig(const std::function<void(const CString& module, const CString& key, const CString& value,
-                                             BOOL found)>& changed);
+  using ConfigChangedFn =
+      std::function<void(const CString& module, const CString& key, const CString& value, BOOL found)>;
+  BOOL ReloadConfig(const ConfigChangedFn& changed);
+  // ReloadConfig for a change of only `items` (stored module name, key string): reads just their rows from
+  // every database, in the same order, and replaces only their values. Falls back to ReloadConfig (with
+  // its results) when that cannot give the same state: names that are empty or hold U+FFFD, too many
+  // items, an item that no database holds any more, or a database that fails the narrow read.
+  BOOL RefreshConfigItems(const std::vector<std::pair<CString, CString>>& items,
+                          const ConfigChangedFn& changed);
 
   // Character sets (automation/CharSet.cpp).
   // Re-decodes a text read from a database with the ANSI code page of m_wLanguageId (see the definition).
@@ -136,7 +145,8 @@ class CStringMap : public CObject {
   BOOL ReadLanguage(WORD wLanguageId, BOOL bUserFlag, CModuleMap& modules);
   // LoadLanguageDataBase into `modules`.
   BOOL ReadLanguageDataBase(const CString& path, CModuleMap& modules);
-  // LoadConfig and LoadConfigDataBase into `modules` (emptied first by ReadConfig).
-  BOOL ReadConfig(CModuleMap& modules);
-  BOOL ReadConfigDataBase(const CString& path, CModuleMap& modules);
+  // LoadConfig and LoadConfigDataBase into `modules` (emptied first by ReadConfig), only the rows that
+  // meet `filter` when it is not empty; a failed filtered read is not reported.
+  BOOL ReadConfig(CModuleMap& modules, const CString& filter = CString());
+  BOOL ReadConfigDataBase(const CString& path, CModuleMap& modules, const CString& filter = CString());
 };

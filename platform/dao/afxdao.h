@@ -50,7 +50,8 @@
 //   stored query has it. Parameters are bound by name (":Name" in the SQL); a parameter the query has and
 //   the caller does not set, or one the caller sets and the query lacks, is error 3265. Output columns
 //   and parameters match their names without regard to ASCII letter case ("[Module]" binds "Module").
-//   Other SQL text runs as given (one SELECT); a bare name without brackets is taken as "[Name]".
+//   Other SQL text runs as given (one SELECT); a bare name without brackets is taken as "[Name]". A
+//   recordset's m_strFilter keeps the rows that meet it, in the query's order.
 // - Moving: an empty result is BOF and EOF at once; MoveNext at EOF is 3021. MoveFirst runs the query
 //   again (unless the recordset is on its first row already) or goes back to the table's first row; on an
 //   empty result it leaves BOF and EOF set, without an error.
@@ -358,6 +359,10 @@ class CDaoRecordset : public CObject {
   int m_nFields = 0;
   int m_nParams = 0;
   int m_nDefaultType = dbOpenDynaset;
+  // A condition in the engine's SQL (without WHERE) that the rows of a query recordset opened afterwards
+  // must meet; it names the query's output columns, as "\"Module\" = 'A'" (standard SQL works on both
+  // engines). A table-type recordset with a filter is 3251.
+  CString m_strFilter;
 
  private:
   void DetachFromDatabase();

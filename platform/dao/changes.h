@@ -4,8 +4,11 @@
 // Contract:
 // - Every connection the engine opens to a PostgreSQL database carries the process's origin token, and
 //   the tables of the standard layout have statement-level triggers that notify the channel "mivodb" with
-//   "<origin> <table>" after each statement that changes them (INSERT, UPDATE, DELETE, TRUNCATE). A
-//   notification is delivered when its transaction commits, never for a rolled-back one.
+//   "<origin> <table>" after each statement that changes them (INSERT, UPDATE, DELETE, TRUNCATE), naming
+//   the item (module name, key string, language) when all the statement's rows belong to one (see
+//   platform/dao/pg_standard.cpp). A notification is delivered when its transaction commits, never for a
+//   rolled-back one. Databases created before items were named send no names: each of their changes is
+//   reported as a change of everything.
 // - A feed listens on its own connection and reports the changes of other processes only: changes made by
 //   this process (its own configuration writes) are left out. Changes made with plain SQL (psql) carry an
 //   empty origin and are reported.
@@ -13,8 +16,28 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "platform/afx/afx.h"
+
+// What the changes taken by one CDaoChangeFeed::Read concern.
+struct CDaoChanges {
+  static constexpr long kAnyLanguage = -1;
+  struct Item {
+    long languageId;  // of the changed texts; kAnyLanguage for a change of the item itself
+    CString module, key;
+  };
+  bool everything = false;  // some change named no item: anything may have changed
+  std::vector<Item> items;  // the items the other changes named, each once
+
+  // Whether texts of `languageId` may have changed.
+  bool Concern(long languageId) const {
+    for (const Item& i : items) {
+      if (i.languageId == languageId || i.languageId == kAnyLanguage) return true;
+    }
+    return everything;
+  }
+};
 
 class CDaoChangeFeed {
  public:
@@ -33,8 +56,9 @@ class CDaoChangeFeed {
 
   // The descriptor to watch for readability while the feed listens; -1 while it is lost.
   virtual int Descriptor() const = 0;
-  // Takes everything that arrived (call it when the descriptor is readable); never blocks.
-  virtual Event Read() = 0;
+  // Takes everything that arrived (call it when the descriptor is readable); never blocks. On kChanged,
+  // *changes tells what changed (it is emptied first).
+  virtual Event Read(CDaoChanges* changes) = 0;
   // Tries once to connect and listen again, waiting at most the engine's connect time limit. TRUE when the
   // feed listens again: what changed while it was lost was not seen, so the caller reloads.
   virtual BOOL Reconnect() = 0;

@@ -410,9 +410,10 @@ void Cursor::BindFields(const std::vector<CDaoFieldExchange::Binding>& fields) {
   }
 }
 
-std::unique_ptr<Cursor> SqliteConnection::OpenQuery(
-    const CString& source, const std::vector<CDaoFieldExchange::Binding>& fields,
-    const std::vector<CDaoFieldExchange::Binding>& params) const {
+std::unique_ptr<Cursor> SqliteConnection::OpenQuery(const CString& source,
+                                                    const std::vector<CDaoFieldExchange::Binding>& fields,
+                                                    const std::vector<CDaoFieldExchange::Binding>& params,
+                                                    const CString& filter) const {
   const SqliteConnection& conn = *this;
   std::string sql;
   CString object = source;
@@ -444,6 +445,7 @@ std::unique_ptr<Cursor> SqliteConnection::OpenQuery(
   } else {
     sql = AfxToUtf8(source);
   }
+  sql = FilteredSql(std::move(sql), filter);
 
   const char* tail = nullptr;
   Stmt stmt = conn.Prepare(sql, object, Access::kRead, &tail);

@@ -54,6 +54,10 @@ std::string QuoteIdent(const std::string& utf8Name);
 bool SameName(const char* a, const std::string& b);
 // "[Name]" -> "Name"; other text unchanged.
 CString StripBrackets(const CString& name);
+// The rows of the query `sql` that meet `filter` (SQL without WHERE), in the query's order; `sql` as it
+// is for an empty filter. Semicolons and white space at the query's end are dropped; the query stands on
+// lines of its own, so that a comment at its end ends there.
+std::string FilteredSql(std::string sql, const CString& filter);
 
 // The kind of value a declared column type asks for.
 enum class Kind {
@@ -216,10 +220,12 @@ class Connection {
   // CDaoQueryDef::Create: prepares one statement (3000 when the text is not one statement).
   virtual std::unique_ptr<Statement> Prepare(const CString& sql) = 0;
   // A read-only forward cursor over one SELECT (a stored query, a table or view by name, or SQL text).
-  // Parameters are bound from the members of `params` as they are now. Positioned on the first row.
+  // Parameters are bound from the members of `params` as they are now; a non-empty `filter` keeps the rows
+  // that meet it (see FilteredSql). Positioned on the first row.
   virtual std::unique_ptr<Cursor> OpenQuery(const CString& source,
                                             const std::vector<CDaoFieldExchange::Binding>& fields,
-                                            const std::vector<CDaoFieldExchange::Binding>& params) const = 0;
+                                            const std::vector<CDaoFieldExchange::Binding>& params,
+                                            const CString& filter) const = 0;
   // A table-type cursor over the rows of `table` in row-key order, which can edit and append.
   // Positioned on the first row.
   virtual std::unique_ptr<Cursor> OpenTable(const CString& table,

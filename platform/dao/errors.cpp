@@ -1,6 +1,7 @@
 // CDaoException, engine errors, and the translation of SQLite result codes into them.
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstring>
 
 #include "platform/dao/sqlite_internal.h"
@@ -109,6 +110,14 @@ bool SameName(const char* a, const std::string& b) {
 CString StripBrackets(const CString& name) {
   if (name.size() >= 2 && name.front() == u'[' && name.back() == u']') return name.substr(1, name.size() - 2);
   return name;
+}
+
+std::string FilteredSql(std::string sql, const CString& filter) {
+  if (filter.empty()) return sql;
+  while (!sql.empty() && (sql.back() == ';' || std::isspace(static_cast<unsigned char>(sql.back())))) {
+    sql.pop_back();
+  }
+  return "SELECT * FROM (\n" + sql + "\n) AS mivo_filtered WHERE " + AfxToUtf8(filter);
 }
 
 }  // namespace mivo::dao

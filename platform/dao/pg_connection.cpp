@@ -3,8 +3,13 @@
 // savepoints inside transactions, transactions serialised by an advisory lock, and the statements of
 // CDaoDatabase::Execute and CDaoQueryDef.
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "platform/dao/pg_internal.h"
 
@@ -45,11 +50,101 @@ std::vector<const char*> Pointers(const std::vector<std::optional<std::string>>&
   return values;
 }
 
+// The idle connections kept for reuse, by URI, the most recently kept last. Closes them at exit; a
+// connection given back after that is closed at once.
+class IdlePool {
+ public:
+  using Handle = std::unique_ptr<PGconn, PgConnFinish>;
+  static IdlePool& Get() {
+    static IdlePool pool;
+    return pool;
+  }
+  ~IdlePool() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    idle_.clear();
+    closed_ = true;
+  }
+  // The most recently kept connection of `key`, or null.
+  Handle Take(const std::string& key) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
+      if (it->first != key) continue;
+      Handle conn = std::move(it->second);
+      idle_.erase(std::next(it).base());
+      return conn;
+    }
+    return nullptr;
+  }
+  // Keeps `conn`, closing the oldest of `key` beyond PgConnection::kIdlePerUri.
+  void Keep(const std::string& key, Handle conn) {
+    if (closed_) return;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    idle_.emplace_back(key, std::move(conn));
+    std::size_t same = 0;
+    for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
+      if (it->first == key && ++same > PgConnection::kIdlePerUri) {
+        idle_.erase(std::next(it).base());
+        break;
+      }
+    }
+  }
+
+ private:
+  IdlePool() = default;
+  std::mutex mutex_;
+  std::vector<std::pair<std::string, Handle>> idle_;
+  static inline bool closed_ = false;  // trivially destructible: still readable after the pool is gone
+};
+
 }  // namespace
 
-std::unique_ptr<PgConnection> PgConnection::Open(const CString& uri, bool readOnly) {
+std::string PgConnection::NextStatementName() {
+  static std::atomic<long long> statements{0};
+  return "mivo_" + std::to_string(++statements);
+}
+
+bool PgConnection::SetUpSession(bool readOnly, PgResult* failed) {
+  // Every wait for a lock, and every statement, ends after the busy wait (as SQLite's busy timeout).
+  const std::string limit = std::to_string(std::max(1, BusyTimeoutMs()));
+  const std::string session =
+      std::string("SET client_encoding = 'UTF8'; SET datestyle = 'ISO, YMD'; ") +
+      "SET bytea_output = 'hex'; " +
+      // RESET gives back the role's or database's own setting, which may be on.
+      (readOnly ? "SET default_transaction_read_only = on" : "RESET default_transaction_read_only") +
+      "; SET statement_timeout = " + limit + "; SET lock_timeout = " + limit + "; SET mivodb.origin = '" +
+      PgProcessOrigin() + "'; SHOW transaction_read_only";
+  // One round trip: every statement's result is checked; the last one's tells whether the session is
+  // read-only.
+  if (PQsendQuery(handle(), session.c_str()) == 0) return false;
+  bool ok = true;
+  std::string readOnlyNow;
+  while (PGresult* next = PQgetResult(handle())) {
+    PgResult res(next);
+    if (!Succeeded(res.get())) {
+      if (ok && failed != nullptr) *failed = std::move(res);
+      ok = false;
+    } else if (PQresultStatus(res.get()) == PGRES_TUPLES_OK && PQntuples(res.get()) == 1) {
+      readOnlyNow = PQgetvalue(res.get(), 0, 0);
+    }
+  }
+  if (!ok || PQstatus(handle()) != CONNECTION_OK) return false;
+  read_only_ = readOnly || readOnlyNow == "on";
+  return true;
+}
+
+std::unique_ptr<PgConnection> PgConnection::Open(const CString& uri, bool readOnly, Reuse reuse) {
   const std::string utf8 = AfxToUtf8(uri);
   const CString shown = AfxFromUtf8(PgShownUri(utf8));
+  std::unique_ptr<PgConnection> conn(new PgConnection);
+  conn->file_ = shown;
+  if (reuse == Reuse::kPooled) {
+    conn->pool_key_ = utf8;
+    // A kept connection that fails to set its session up (the server went away, or ended it) is dropped.
+    while ((conn->conn_ = IdlePool::Get().Take(utf8))) {
+      if (conn->SetUpSession(readOnly, nullptr)) return conn;
+    }
+  }
+
   char* parseError = nullptr;
   std::unique_ptr<PQconninfoOption, ConninfoFree> options(PQconninfoParse(utf8.c_str(), &parseError));
   if (!options) {
@@ -67,8 +162,6 @@ std::unique_ptr<PgConnection> PgConnection::Open(const CString& uri, bool readOn
     if (std::strcmp(o->keyword, "connect_timeout") == 0) hasTimeout = true;
   }
 
-  std::unique_ptr<PgConnection> conn(new PgConnection);
-  conn->file_ = shown;
   const char* keywords[] = {"dbname", "fallback_application_name", hasTimeout ? nullptr : "connect_timeout",
                             nullptr};
   const char* values[] = {utf8.c_str(), "mivodb", hasTimeout ? nullptr : "5", nullptr};
@@ -77,19 +170,21 @@ std::unique_ptr<PgConnection> PgConnection::Open(const CString& uri, bool readOn
     const std::string why = conn->conn_ ? FirstLine(PQerrorMessage(conn->conn_.get())) : "out of memory";
     ThrowEngine(kErrCannotConnect, u"Could not connect to " + Quoted(shown) + u": " + AfxFromUtf8(why));
   }
-  // Every wait for a lock, and every statement, ends after the busy wait (as SQLite's busy timeout).
-  const std::string limit = std::to_string(std::max(1, BusyTimeoutMs()));
-  const std::string session = std::string("SET client_encoding = 'UTF8'; SET datestyle = 'ISO, YMD'; ") +
-                              "SET bytea_output = 'hex'; " +
-                              (readOnly ? "SET default_transaction_read_only = on; " : "") +
-                              "SET statement_timeout = " + limit + "; SET lock_timeout = " + limit +
-                              "; SET mivodb.origin = '" + PgProcessOrigin() + "'";
-  PgResult set(PQexec(conn->handle(), session.c_str()));
-  if (!Succeeded(set.get())) conn->Fail(set.get(), CString(), Access::kRead);
-  PgResult ro(PQexec(conn->handle(), "SHOW transaction_read_only"));
-  if (!Succeeded(ro.get())) conn->Fail(ro.get(), CString(), Access::kRead);
-  conn->read_only_ = readOnly || std::strcmp(PQgetvalue(ro.get(), 0, 0), "on") == 0;
+  PgResult failed;
+  if (!conn->SetUpSession(readOnly, &failed)) conn->Fail(failed.get(), CString(), Access::kRead);
   return conn;
+}
+
+PgConnection::~PgConnection() {
+  if (pool_key_.empty() || !conn_ || PQstatus(conn_.get()) != CONNECTION_OK ||
+      PQtransactionStatus(conn_.get()) != PQTRANS_IDLE) {
+    return;
+  }
+  if (prepared_) {
+    PgResult res(PQexec(conn_.get(), "DEALLOCATE ALL"));
+    if (!Succeeded(res.get())) return;
+  }
+  IdlePool::Get().Keep(pool_key_, std::move(conn_));
 }
 
 void PgConnection::Fail(const PGresult* res, const CString& object, Access access) const {
@@ -167,6 +262,7 @@ PgResult PgConnection::RunScript(const std::string& sql, const CString& object, 
 
 void PgConnection::PrepareNamed(const std::string& name, const std::string& sql, int params,
                                 const CString& object) const {
+  prepared_ = true;
   Guarded([&] { return PQprepare(handle(), name.c_str(), sql.c_str(), params, nullptr); }, object,
           Access::kWrite);
 }

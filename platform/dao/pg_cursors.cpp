@@ -309,7 +309,8 @@ class PgTableCursor final : public RowTableCursor {
 
 std::unique_ptr<Cursor> PgConnection::OpenQuery(const CString& source,
                                                 const std::vector<CDaoFieldExchange::Binding>& fields,
-                                                const std::vector<CDaoFieldExchange::Binding>& params) const {
+                                                const std::vector<CDaoFieldExchange::Binding>& params,
+                                                const CString& filter) const {
   std::string sql;
   CString object = source;
   if (IsBracketedName(source) || IsBareName(source)) {
@@ -354,6 +355,7 @@ std::unique_ptr<Cursor> PgConnection::OpenQuery(const CString& source,
   } else {
     sql = AfxToUtf8(source);
   }
+  sql = FilteredSql(std::move(sql), filter);
 
   const PgSql parsed = TranslatePgSql(sql);
   const bool select = parsed.first_word == "SELECT" || parsed.first_word == "WITH" ||

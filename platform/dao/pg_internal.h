@@ -47,10 +47,21 @@ COleVariant PgReadValue(const PGresult* res, int row, int col);
 Kind PgKindOfType(unsigned oid);
 
 // The libpq connection behind an open CDaoDatabase. Never creates a database.
+//
+// Connections are reused: a pooled connection that is closed outside a transaction, with its link intact,
+// is kept idle (at most kIdlePerUri per URI, for the life of the process) and handed to the next Open of
+// the same URI, after its session settings are set again; one that no longer answers then is dropped and
+// the next idle one, or a new one, is taken. Prepared statements are deallocated before a connection is
+// kept; other session state a caller set through Execute (SET ...) stays with it.
 class PgConnection final : public Connection {
  public:
-  // Opens the database of a postgresql:// URI (errors in afxdao.h).
-  static std::unique_ptr<PgConnection> Open(const CString& uri, bool readOnly);
+  static constexpr std::size_t kIdlePerUri = 4;
+  enum class Reuse { kPooled, kOwn };
+
+  // Opens the database of a postgresql:// URI (errors in afxdao.h). kOwn: a new connection, never kept
+  // for reuse (a LISTEN connection, whose session is its own).
+  static std::unique_ptr<PgConnection> Open(const CString& uri, bool readOnly, Reuse reuse = Reuse::kPooled);
+  ~PgConnection() override;
 
   bool InTransaction() const override;
   void Begin() override;
@@ -61,7 +72,8 @@ class PgConnection final : public Connection {
   std::unique_ptr<Statement> Prepare(const CString& sql) override;
   std::unique_ptr<Cursor> OpenQuery(const CString& source,
                                     const std::vector<CDaoFieldExchange::Binding>& fields,
-                                    const std::vector<CDaoFieldExchange::Binding>& params) const override;
+                                    const std::vector<CDaoFieldExchange::Binding>& params,
+                                    const CString& filter) const override;
   std::unique_ptr<Cursor> OpenTable(const CString& table,
                                     const std::vector<CDaoFieldExchange::Binding>& fields) const override;
 
@@ -78,8 +90,8 @@ class PgConnection final : public Connection {
   void PrepareNamed(const std::string& name, const std::string& sql, int params, const CString& object) const;
   PgResult RunPrepared(const std::string& name, const std::vector<std::optional<std::string>>& params,
                        const CString& object, Access access) const;
-  // A fresh name for a prepared statement of this connection.
-  std::string NextStatementName() const { return "mivo_" + std::to_string(++statements_); }
+  // A fresh name for a prepared statement (unique in the process, so also on a reused connection).
+  static std::string NextStatementName();
 
   // The one place where PostgreSQL failures become engine errors: `res` the failed result (null when
   // libpq returned none), `object` the table or query involved (may be empty).
@@ -89,9 +101,13 @@ class PgConnection final : public Connection {
   PgConnection() = default;
   template <class Call>
   PgResult Guarded(Call call, const CString& object, Access access) const;
+  // Sets the session of conn_ up for this process; false (nothing thrown) when the server did not answer
+  // as it should, with the failed result in *failed.
+  bool SetUpSession(bool readOnly, PgResult* failed);
 
   std::unique_ptr<PGconn, PgConnFinish> conn_;
-  mutable long long statements_ = 0;
+  std::string pool_key_;           // the URI, or empty when the connection is not kept for reuse
+  mutable bool prepared_ = false;  // statements were prepared on it
 };
 
 // The row key of tables without a serial primary key: a hidden bigserial column.

@@ -42,6 +42,10 @@ void CDaoRecordset::OpenCursor(int nOpenType, const CString& source, bool fromTa
     DoFieldExchange(&fx);
     const Connection& conn = *m_pDatabase->GetConnection();
     if (nOpenType == dbOpenTable) {
+      if (!m_strFilter.empty()) {
+        ThrowEngine(kErrNotSupported, u"Operation is not supported for this type of object: the table '" +
+                                          StripBrackets(source) + u"' cannot be filtered.");
+      }
       if (!fx.m_Params.empty()) {
         ThrowEngine(kErrItemNotFound, u"Item not found in this collection: the table '" +
                                           StripBrackets(source) + u"' has no parameter '" +
@@ -50,7 +54,7 @@ void CDaoRecordset::OpenCursor(int nOpenType, const CString& source, bool fromTa
       m_pCursor = conn.OpenTable(StripBrackets(source), fx.m_Fields);
     } else {
       const CString query = fromTableDef ? u"[" + source + u"]" : source;
-      m_pCursor = conn.OpenQuery(query, fx.m_Fields, fx.m_Params);
+      m_pCursor = conn.OpenQuery(query, fx.m_Fields, fx.m_Params, m_strFilter);
     }
   } catch (...) {
     if (own) {

@@ -46,7 +46,8 @@ class SqliteConnection final : public Connection {
   std::unique_ptr<Statement> Prepare(const CString& sql) override;
   std::unique_ptr<Cursor> OpenQuery(const CString& source,
                                     const std::vector<CDaoFieldExchange::Binding>& fields,
-                                    const std::vector<CDaoFieldExchange::Binding>& params) const override;
+                                    const std::vector<CDaoFieldExchange::Binding>& params,
+                                    const CString& filter) const override;
   std::unique_ptr<Cursor> OpenTable(const CString& table,
                                     const std::vector<CDaoFieldExchange::Binding>& fields) const override;
 

@@ -43,11 +43,16 @@ class RawBus {
   // Dispatches until a signal line `line` arrived (true) or the limit passed (false).
   bool WaitFor(const std::string& line, std::chrono::milliseconds limit = kWaitLimit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::find(events_.begin(), events_.end(), line) == events_.end()) {
+    while (!Saw(line)) {
       if (std::chrono::steady_clock::now() >= deadline) return false;
       if (sd_bus_process(bus_, nullptr) == 0) sd_bus_wait(bus_, 50000);
     }
     return true;
+  }
+
+  // Whether a signal line `line` arrived already (since the last Call).
+  bool Saw(const std::string& line) const {
+    return std::find(events_.begin(), events_.end(), line) != events_.end();
   }
 
   // Calls a typed method with `types` and `args` and waits for its reply; returns what arrived meanwhile
@@ -368,6 +373,22 @@ TEST_F(SharedDataBaseTest, ChangesOfOtherProcessesArriveAsSignalsAndItsOwnWrites
   EXPECT_EQ(bus.Call("SetConfigString", "sss", "mine", "Shared", "Mode"),
             (std::vector<std::string>{"ConfigChanged Shared Mode mine", "reply"}));
   EXPECT_EQ(pg().Psql(config_, "SELECT \"String\" FROM \"Messages\" WHERE \"LanguageId\" = 99"), "mine");
+}
+
+TEST_F(SharedDataBaseTest, AChangeOfOneItemKeepsThePrecedenceOfTheDatabaseList) {
+  // A local file listed after the shared database holds Shared/Mode too: its value is the one served.
+  pg().AddTexts(config_, {{"Shared", "Other", 99, "one"}});
+  MakeStandardDb(Db("local.db"), {99}, {{"Shared", "Mode", 99, "local"}});
+  SetRegString(true, kConfigListKey, "Local", Db("local.db"));
+  RawBus bus(bus_.address());
+  ASSERT_EQ(Config(u"Shared", u"Mode"), "local");
+
+  ChangeConfig(SetModeSql("slow"));  // hidden by the later database: nothing to tell
+  ChangeConfig("UPDATE \"Messages\" SET \"String\" = 'two' WHERE \"String\" = 'one'");
+  EXPECT_TRUE(bus.WaitFor("ConfigChanged Shared Other two"));
+  EXPECT_FALSE(bus.Saw("ConfigChanged Shared Mode slow"));
+  EXPECT_EQ(Config(u"Shared", u"Mode"), "local");
+  EXPECT_EQ(Config(u"Shared", u"Other"), "two");
 }
 
 TEST_F(SharedDataBaseTest, AWriteOnOneHostReachesTheOtherAndConcurrentWritesEndAlikeEverywhere) {

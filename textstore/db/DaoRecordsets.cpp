@@ -35,6 +35,25 @@ void CDaoOfferKeyStrings::DoFieldExchange(CDaoFieldExchange* pFX) {
   DFX_Short(pFX, u"UserFlag", m_nUserFlag, AFX_DAO_ENABLE_FIELD_CACHE);
 }
 
+CString ItemsFilter(const std::vector<std::pair<CString, CString>>& items) {
+  // CAST: text compared as text, without a collation the table's columns may declare.
+  auto literal = [](const CString& text) {
+    CString quoted = u"'";
+    for (char16_t c : text) {
+      quoted += c;
+      if (c == u'\'') quoted += c;
+    }
+    return quoted + u"'";
+  };
+  CString filter;
+  for (const auto& [module, key] : items) {
+    if (!filter.empty()) filter += u" OR ";
+    filter += u"(CAST(\"Module\" AS TEXT) = " + literal(module) + u" AND CAST(\"KeyString\" AS TEXT) = " +
+              literal(key) + u")";
+  }
+  return filter;
+}
+
 void ReportEngineError(const CDaoException& e) {
   WCHAR buffer[256] = {};
   e.GetErrorMessage(buffer, 255);

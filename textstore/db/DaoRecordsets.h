@@ -5,6 +5,9 @@
 // opened with the class defaults, and closes it in Close(). Engine failures arrive as CDaoException.
 #pragma once
 
+#include <utility>
+#include <vector>
+
 #include "platform/dao/afxdao.h"
 
 class CDaoOfferKeyStrings : public CDaoRecordset {
@@ -54,13 +57,20 @@ class CDaoConfig : public CDaoOfferKeyStrings {
 // Shows an engine failure's text (at most 255 characters) in a message box with an OK button.
 void ReportEngineError(const CDaoException& e);
 
-// Reads every row of the database at `path` for (languageId, flag) through `Recordset` and hands each row
-// to `sink(module, key, text)`: the recordset's bound members, overwritten by the next row; the sink may
-// take the text's storage (and leave any other contents there). Engine failures pass to the caller.
+// The filter (CDaoRecordset::m_strFilter) that keeps the rows of OfferKeyStrings whose module name and key
+// string are one of `items`, compared as exact text.
+CString ItemsFilter(const std::vector<std::pair<CString, CString>>& items);
+
+// Reads every row of the database at `path` for (languageId, flag) through `Recordset`, or only those that
+// meet `filter`, and hands each row to `sink(module, key, text)`: the recordset's bound members, overwritten
+// by the next row; the sink may take the text's storage (and leave any other contents there). Engine
+// failures pass to the caller.
 template <class Recordset, class Sink>
-void ReadOfferKeyStrings(const CString& path, short languageId, BOOL flag, Sink&& sink) {
+void ReadOfferKeyStrings(const CString& path, short languageId, BOOL flag, Sink&& sink,
+                         const CString& filter = CString()) {
   Recordset rs(path);
   rs.SetParameters(languageId, flag);
+  rs.m_strFilter = filter;
   rs.Open(AFX_DAO_USE_DEFAULT_TYPE, nullptr, 0);
   if (!rs.IsBOF()) rs.MoveFirst();
   while (!rs.IsEOF()) {
