@@ -97,11 +97,11 @@ void CChangeFollower::Reload(const Followed& f, const CDaoChanges& changes) {
     for (CStringMap* store : {m_App.m_pLanguageStrings.get(), m_App.m_pFallbackStrings.get()}) {
       // The language as the store's loader asks the databases for it.
       const long asked = static_cast<short>(store->m_wLanguageId);
-      if (store->m_wLanguageId != 0 && changes.Concern(asked) && store->Reload()) swapped = true;
+      if (store->m_wLanguageId != 0 && changes.Concerns(asked) && store->Reload()) swapped = true;
     }
     if (swapped) AfxOleReloaded("language");
   }
-  if (f.config && changes.Concern(kConfigLanguageId)) {
+  if (f.config && changes.Concerns(kConfigLanguageId)) {
     // ConfigChanged says that the item now holds a value; an item gone, or now without a text, is told as
     // Reloaded("config") instead, after which clients ask again.
     bool gone = false;

@@ -31,7 +31,7 @@ struct CDaoChanges {
   std::vector<Item> items;  // the items the other changes named, each once
 
   // Whether texts of `languageId` may have changed.
-  bool Concern(long languageId) const {
+  bool Concerns(long languageId) const {
     for (const Item& i : items) {
       if (i.languageId == languageId || i.languageId == kAnyLanguage) return true;
     }

@@ -28,6 +28,9 @@ constexpr char kPgChangeTriggers[] =
     "payload text := coalesce(current_setting('mivodb.origin', true), '') || ' ' || TG_TABLE_NAME; "
     "a text; b text; one boolean; m text; k text; lang text := '*'; "
     "BEGIN "
+    // Naming the item never fails the statement: a table whose columns differ, or a role that may not read
+    // Items, names none.
+    "BEGIN "
     // The first changed row's two columns, and whether every other changed row has the same.
     "EXECUTE format('WITH c AS (%s), f AS (SELECT %I::text AS a, %I::text AS b FROM c LIMIT 1) "
     "SELECT a, b, NOT EXISTS (SELECT 1 FROM c WHERE c.%2$I::text IS DISTINCT FROM f.a "
@@ -40,8 +43,10 @@ constexpr char kPgChangeTriggers[] =
     "IF one AND TG_TABLE_NAME = 'Messages' THEN "
     "lang := b; "
     "EXECUTE format('SELECT \"Module\", \"KeyString\" FROM %I.\"Items\" WHERE \"ItemId\" = $1 LIMIT 1', "
-    "TG_TABLE_SCHEMA) INTO m, k USING a::integer; "
+    "TG_TABLE_SCHEMA) INTO m, k USING a::bigint; "
     "ELSIF one THEN m := a; k := b; END IF; "
+    "EXCEPTION WHEN OTHERS THEN m := NULL; "
+    "END; "
     "IF m <> '' AND k <> '' AND octet_length(m) + octet_length(k) <= 7000 THEN "
     "payload := payload || ' ' || coalesce(lang, '*') || ' ' || octet_length(m) || ' ' || m || k; END IF; "
     "PERFORM pg_notify('mivodb', payload); "

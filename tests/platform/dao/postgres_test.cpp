@@ -210,6 +210,17 @@ TEST_F(PostgresTest, ARoleThatMayOnlyReadCannotAppendAndItsWritesAre3027) {
   EXPECT_EQ(CatchDao([&] { db_.Execute(u"DELETE FROM \"Items\""); }).EngineError(), 3027);
 }
 
+TEST_F(PostgresTest, AChangeWhoseItemTheTriggerCannotNameStillCommits) {
+  // The change trigger reads Items to name the item; a role that may not read it changes Messages all the
+  // same (and the change is told as a change of everything).
+  Psql(
+      "DO $$ BEGIN IF NOT EXISTS (SELECT 1 FROM pg_roles WHERE rolname = 'writer') THEN CREATE ROLE writer; "
+      "END IF; END $$; GRANT SELECT, UPDATE ON \"Messages\" TO writer");
+  cluster_->AddTexts(name_, {{"M", "k", 7, "before"}});
+  Psql("SET ROLE writer; UPDATE \"Messages\" SET \"String\" = 'after'");
+  EXPECT_EQ(Psql("SELECT \"String\" FROM \"Messages\""), "after");
+}
+
 TEST_F(PostgresTest, MivoctlCreatesImportsExportsAndListsAUri) {
   const std::string uri = cluster_->Uri(cluster_->CreateDatabase("tool"));
   ASSERT_EQ(RunTool({"db", "create", uri, "--language", "0x0409"}).code, 0);
