@@ -171,14 +171,37 @@ std::optional<COleVariant> LookUpItem(WriterTables& t, const COleVariant& varMod
   return COleVariant();
 }
 
-COleVariant ScanForItem(WriterTables& t, const COleVariant& varModule, const COleVariant& varKey) {
-  MoveFirstIfAny(t.items);
-  for (; !t.items.IsEOF(); t.items.MoveNext()) {
-    if (t.items.GetFieldValue(1) == varKey && t.items.GetFieldValue(0) == varModule) {
-      return t.items.GetFieldValue(2);
-    }
+COleVariant ScanForItem(CDaoRecordset& items, const COleVariant& varModule, const COleVariant& varKey) {
+  MoveFirstIfAny(items);
+  for (; !items.IsEOF(); items.MoveNext()) {
+    if (items.GetFieldValue(1) == varKey && items.GetFieldValue(0) == varModule)
+      return items.GetFieldValue(2);
   }
   return COleVariant();
+}
+
+// Where the look-up's SQL does not run (PostgreSQL), the scans read only the rows of a filtered table-type
+// recordset: those whose values SQL finds equal, compared as they stand or as text, a superset of the rows
+// the scan would take, which are then compared exactly as the scan does, in row-key order. An engine that
+// cannot run the filter (a column type without comparison to text) refuses to open the recordset, and the
+// caller scans.
+CString EqualAsText(const char16_t* column, const CString& value) {
+  const CString name = CString(u"\"") + column + u"\"";
+  const CString literal = Quoted(value, u'\'');
+  return u"(" + name + u" = " + literal + u" OR CAST(" + name + u" AS TEXT) = " + literal + u")";
+}
+
+std::optional<COleVariant> ScanFilteredItems(WriterTables& t, const COleVariant& varModule,
+                                             const COleVariant& varKey) {
+  CDaoRecordset items(&t.database);
+  items.m_strFilter =
+      EqualAsText(u"KeyString", varKey.bstrVal()) + u" AND " + EqualAsText(u"Module", varModule.bstrVal());
+  try {
+    items.Open(&t.items_def, dbOpenTable, dbAppendOnly);
+  } catch (const CDaoException&) {
+    return std::nullopt;
+  }
+  return ScanForItem(items, varModule, varKey);
 }
 
 bool IsConfigTextOf(CDaoRecordset& messages, const COleVariant& itemNumber) {
@@ -218,16 +241,32 @@ void LookUpAndEditMessages(WriterTables& t, const COleVariant& itemNumber, int f
   }
 }
 
-void ScanAndEditMessages(WriterTables& t, const COleVariant& itemNumber, int flagged,
+void ScanAndEditMessages(CDaoRecordset& messages, const COleVariant& itemNumber, int flagged,
                          const COleVariant& varText) {
-  MoveFirstIfAny(t.messages);
-  while (!t.messages.IsEOF() && flagged != 0) {
-    if (IsConfigTextOf(t.messages, itemNumber)) {
-      SetText(t.messages, varText);
+  MoveFirstIfAny(messages);
+  while (!messages.IsEOF() && flagged != 0) {
+    if (IsConfigTextOf(messages, itemNumber)) {
+      SetText(messages, varText);
       --flagged;
     }
-    t.messages.MoveNext();
+    messages.MoveNext();
   }
+}
+
+// The texts of a 32-bit item number, found by SQL as LookUpAndEditMessages finds them; false, with nothing
+// changed, when the filter cannot run.
+bool ScanAndEditFilteredMessages(WriterTables& t, const COleVariant& itemNumber, int flagged,
+                                 const COleVariant& varText) {
+  CDaoRecordset messages(&t.database);
+  messages.m_strFilter = u"\"ItemId\" = " + AfxFromUtf8(std::to_string(itemNumber.lVal())) +
+                         u" AND \"LanguageId\" = " + AfxFromUtf8(std::to_string(kConfigLanguageId));
+  try {
+    messages.Open(&t.messages_def, dbOpenTable, dbAppendOnly);
+  } catch (const CDaoException&) {
+    return false;
+  }
+  ScanAndEditMessages(messages, itemNumber, flagged, varText);
+  return true;
 }
 
 }  // namespace
@@ -259,10 +298,12 @@ BOOL CDaoConfig::AddKeyString(const CString& module, const CString& key, const C
 BOOL CDaoConfig::UpdateKeyString(const CString& module, const CString& key, const CString& text) {
   const COleVariant varModule(module), varKey(key), varText(text);
   return RunWriter(m_strDataBase, [&](WriterTables& t) {
-    const std::optional<COleVariant> found =
-        LookUpFits(t, module, key) ? LookUpItem(t, varModule, varKey) : std::nullopt;
+    const bool fits = LookUpFits(t, module, key);
+    std::optional<COleVariant> found = fits ? LookUpItem(t, varModule, varKey) : std::nullopt;
     const bool lookUp = found.has_value();
-    const COleVariant itemNumber = lookUp ? *found : ScanForItem(t, varModule, varKey);
+    if (!lookUp && fits) found = ScanFilteredItems(t, varModule, varKey);
+    const bool filtered = !lookUp && found.has_value();
+    const COleVariant itemNumber = found ? *found : ScanForItem(t.items, varModule, varKey);
     if (itemNumber.vt() == VT_EMPTY || itemNumber.vt() == VT_NULL) return;  // equals no ItemId
 
     int flagged = 0;
@@ -274,8 +315,9 @@ BOOL CDaoConfig::UpdateKeyString(const CString& module, const CString& key, cons
 
     if (lookUp && itemNumber.vt() == VT_I4) {
       LookUpAndEditMessages(t, itemNumber, flagged, varText);
-    } else {
-      ScanAndEditMessages(t, itemNumber, flagged, varText);
+    } else if (!filtered || itemNumber.vt() != VT_I4 ||
+               !ScanAndEditFilteredMessages(t, itemNumber, flagged, varText)) {
+      ScanAndEditMessages(t.messages, itemNumber, flagged, varText);
     }
   });
 }

@@ -359,9 +359,10 @@ class CDaoRecordset : public CObject {
   int m_nFields = 0;
   int m_nParams = 0;
   int m_nDefaultType = dbOpenDynaset;
-  // A condition in the engine's SQL (without WHERE) that the rows of a query recordset opened afterwards
-  // must meet; it names the query's output columns, as "\"Module\" = 'A'" (standard SQL works on both
-  // engines). A table-type recordset with a filter is 3251.
+  // A condition in the engine's SQL (without WHERE) that the rows of a recordset opened afterwards must
+  // meet; it names the query's output columns, or the table's columns, as "\"Module\" = 'A'" (standard SQL
+  // works on both engines). A table-type recordset's scan and SetBookmark then find only such rows; AddNew
+  // and Edit work as without.
   CString m_strFilter;
 
  private:

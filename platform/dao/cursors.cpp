@@ -164,9 +164,9 @@ class QueryCursor final : public Cursor {
 
 class TableCursor final : public RowTableCursor {
  public:
-  TableCursor(const SqliteConnection& conn, std::string table)
+  TableCursor(const SqliteConnection& conn, std::string table, std::string filter)
       : RowTableCursor(conn, AfxFromUtf8(table)), conn_(conn), table_(std::move(table)) {
-    Describe();
+    Describe(filter);
   }
 
   bool CanAppend() const override { return !conn_.read_only(); }
@@ -192,7 +192,7 @@ class TableCursor final : public RowTableCursor {
   }
 
  private:
-  void Describe() {
+  void Describe(const std::string& filter) {
     const std::string quoted = "main." + QuoteIdent(table_);
     Stmt info = conn_.Prepare("PRAGMA main.table_info(" + QuoteIdent(table_) + ")", object_, Access::kRead);
     int pkCount = 0;
@@ -241,7 +241,8 @@ class TableCursor final : public RowTableCursor {
     }
     std::string select = "SELECT " + rowid_name_;
     for (const Column& c : cols_) select += ", " + QuoteIdent(c.name);
-    select += " FROM " + quoted + " WHERE " + rowid_name_ + " >= ?1 ORDER BY " + rowid_name_ + " LIMIT 1";
+    select += " FROM " + quoted + " WHERE " + rowid_name_ + " >= ?1" +
+              (filter.empty() ? "" : " AND (" + filter + ")") + " ORDER BY " + rowid_name_ + " LIMIT 1";
     seek_ = conn_.Prepare(select, object_, Access::kRead);
     storage_.assign(cols_.size(), -1);
   }
@@ -498,15 +499,16 @@ std::unique_ptr<Cursor> SqliteConnection::OpenQuery(const CString& source,
   return cursor;
 }
 
-std::unique_ptr<Cursor> SqliteConnection::OpenTable(
-    const CString& table, const std::vector<CDaoFieldExchange::Binding>& fields) const {
+std::unique_ptr<Cursor> SqliteConnection::OpenTable(const CString& table,
+                                                    const std::vector<CDaoFieldExchange::Binding>& fields,
+                                                    const CString& filter) const {
   const SqliteConnection& conn = *this;
   std::string realName;
   if (!conn.FindTable(AfxToUtf8(table), false, &realName)) {
     ThrowEngine(kErrObjectNotFound,
                 u"Could not find table " + Quoted(table) + u" in " + Quoted(conn.file()) + u".");
   }
-  auto cursor = std::make_unique<TableCursor>(conn, realName);
+  auto cursor = std::make_unique<TableCursor>(conn, realName, AfxToUtf8(filter));
   cursor->BindFields(fields);
   cursor->MoveFirst();
   return cursor;

@@ -226,10 +226,11 @@ class Connection {
                                             const std::vector<CDaoFieldExchange::Binding>& fields,
                                             const std::vector<CDaoFieldExchange::Binding>& params,
                                             const CString& filter) const = 0;
-  // A table-type cursor over the rows of `table` in row-key order, which can edit and append.
-  // Positioned on the first row.
+  // A table-type cursor over the rows of `table` in row-key order (only those that meet a non-empty
+  // `filter`, SQL without WHERE), which can edit and append. Positioned on the first row.
   virtual std::unique_ptr<Cursor> OpenTable(const CString& table,
-                                            const std::vector<CDaoFieldExchange::Binding>& fields) const = 0;
+                                            const std::vector<CDaoFieldExchange::Binding>& fields,
+                                            const CString& filter) const = 0;
 
  protected:
   Connection() = default;

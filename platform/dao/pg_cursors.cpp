@@ -111,12 +111,12 @@ class PgQueryCursor final : public Cursor {
 
 class PgTableCursor final : public RowTableCursor {
  public:
-  PgTableCursor(const PgConnection& conn, std::string table)
+  PgTableCursor(const PgConnection& conn, std::string table, const std::string& filter)
       : RowTableCursor(conn, AfxFromUtf8(table)),
         conn_(conn),
         table_(std::move(table)),
         quoted_(QuoteIdent(table_)) {
-    Describe();
+    Describe(filter);
   }
 
   bool CanAppend() const override { return can_insert_; }
@@ -170,7 +170,7 @@ class PgTableCursor final : public RowTableCursor {
   }
 
  private:
-  void Describe() {
+  void Describe(const std::string& filter) {
     const std::vector<std::optional<std::string>> table{quoted_};
     PgResult info = conn_.Run(
         "SELECT a.attname, a.atttypid, pg_catalog.pg_get_expr(d.adbin, d.adrelid), "
@@ -222,8 +222,9 @@ class PgTableCursor final : public RowTableCursor {
     can_update_ = !connection_.read_only() && std::string(PQgetvalue(rights.get(), 0, 1)) == "t";
     select_ = "SELECT " + key_name_;
     for (const Column& c : cols_) select_ += ", " + QuoteIdent(c.name);
-    select_ += " FROM " + quoted_ + " WHERE " + key_name_ + " >= $1::bigint ORDER BY " + key_name_ +
-               " LIMIT " + std::to_string(kBatchRows);
+    select_ += " FROM " + quoted_ + " WHERE " + key_name_ + " >= $1::bigint" +
+               (filter.empty() ? "" : " AND (" + filter + ")") + " ORDER BY " + key_name_ + " LIMIT " +
+               std::to_string(kBatchRows);
   }
 
   // Positions on the first row whose row key is at least `from`, or past the end; reads the rows after it
@@ -401,13 +402,14 @@ std::unique_ptr<Cursor> PgConnection::OpenQuery(const CString& source,
 }
 
 std::unique_ptr<Cursor> PgConnection::OpenTable(const CString& table,
-                                                const std::vector<CDaoFieldExchange::Binding>& fields) const {
+                                                const std::vector<CDaoFieldExchange::Binding>& fields,
+                                                const CString& filter) const {
   std::string realName;
   if (!FindTable(AfxToUtf8(table), false, &realName)) {
     ThrowEngine(kErrObjectNotFound,
                 u"Could not find table " + Quoted(table) + u" in " + Quoted(file()) + u".");
   }
-  auto cursor = std::make_unique<PgTableCursor>(*this, realName);
+  auto cursor = std::make_unique<PgTableCursor>(*this, realName, AfxToUtf8(filter));
   cursor->BindFields(fields);
   cursor->MoveFirst();
   return cursor;

@@ -75,7 +75,8 @@ class PgConnection final : public Connection {
                                     const std::vector<CDaoFieldExchange::Binding>& params,
                                     const CString& filter) const override;
   std::unique_ptr<Cursor> OpenTable(const CString& table,
-                                    const std::vector<CDaoFieldExchange::Binding>& fields) const override;
+                                    const std::vector<CDaoFieldExchange::Binding>& fields,
+                                    const CString& filter) const override;
 
   PGconn* handle() const { return conn_.get(); }
 

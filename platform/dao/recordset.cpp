@@ -42,16 +42,12 @@ void CDaoRecordset::OpenCursor(int nOpenType, const CString& source, bool fromTa
     DoFieldExchange(&fx);
     const Connection& conn = *m_pDatabase->GetConnection();
     if (nOpenType == dbOpenTable) {
-      if (!m_strFilter.empty()) {
-        ThrowEngine(kErrNotSupported, u"Operation is not supported for this type of object: the table '" +
-                                          StripBrackets(source) + u"' cannot be filtered.");
-      }
       if (!fx.m_Params.empty()) {
         ThrowEngine(kErrItemNotFound, u"Item not found in this collection: the table '" +
                                           StripBrackets(source) + u"' has no parameter '" +
                                           StripBrackets(fx.m_Params.front().name) + u"'.");
       }
-      m_pCursor = conn.OpenTable(StripBrackets(source), fx.m_Fields);
+      m_pCursor = conn.OpenTable(StripBrackets(source), fx.m_Fields, m_strFilter);
     } else {
       const CString query = fromTableDef ? u"[" + source + u"]" : source;
       m_pCursor = conn.OpenQuery(query, fx.m_Fields, fx.m_Params, m_strFilter);

@@ -49,7 +49,8 @@ class SqliteConnection final : public Connection {
                                     const std::vector<CDaoFieldExchange::Binding>& params,
                                     const CString& filter) const override;
   std::unique_ptr<Cursor> OpenTable(const CString& table,
-                                    const std::vector<CDaoFieldExchange::Binding>& fields) const override;
+                                    const std::vector<CDaoFieldExchange::Binding>& fields,
+                                    const CString& filter) const override;
 
   // Prepares the first statement of `sql`; throws the translated error naming `object`. A null result
   // means the text held no statement. *tail points into `sql`'s characters after the statement.

@@ -87,7 +87,8 @@ TEST_F(Configuration, ANewPairGetsOneItemAndARowPerFlaggedLanguageWithTheValueOn
 }
 
 // The writers on a database with the standard indexes (found by look-up) and on the same database without
-// them (found by scanning every row) leave the two databases equal, also where the data are odd.
+// them (found by scanning the rows a filter on the table gives, or every row) leave the two databases
+// equal, also where the data are odd.
 TEST_F(Configuration, WritesLeaveTheSameDatabaseWithAndWithoutTheIndexes) {
   struct Write {
     bool add;
