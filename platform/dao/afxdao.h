@@ -451,6 +451,11 @@ const char* RowKeySql(Engine engine);
 // when a database has them.
 const char* StandardIndexesSql(Engine engine = Engine::kSqlite);
 
+// The SQL that makes those of `tables` that belong to the standard layout (Items, Messages, Languages,
+// StoredQueries, by their exact names) send the change notifications of platform/dao/changes.h; empty for
+// an engine without change feeds (SQLite).
+std::string ChangeNotificationsSql(Engine engine, const std::vector<std::string>& tables);
+
 // Adds the indexes of StandardIndexesSql() that the database at utf8Path lacks (by name), in one
 // transaction; returns the names of those it created (none when it had them all). Throws CDaoException:
 // 3024 no such file, 3343 not a database, 3027 read-only, 3078 no table Items or Messages, 3000 when a

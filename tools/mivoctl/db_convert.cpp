@@ -743,6 +743,16 @@ ConvertSummary ConvertAccess(const std::string& access, const std::string& targe
         ctx.Warning("the standard indexes were not made (" + AfxToUtf8(e.Message()) +
                     "); the server works without them, more slowly");
       }
+      // The change triggers of a shared database, as `mivoctl db create` makes them.
+      std::vector<std::string> names = {"StoredQueries"};
+      for (const auto& t : tables) names.push_back(t->name());
+      const std::string notify = mivo::dao::ChangeNotificationsSql(engine, names);
+      try {
+        if (!notify.empty()) db.Execute(AfxFromUtf8(notify).c_str());
+      } catch (const CDaoException& e) {
+        ctx.Warning("the change triggers were not made (" + AfxToUtf8(e.Message()) +
+                    "); servers see its changes only after a refresh or a restart");
+      }
     }
 
     // The check: every table holds the rows read.

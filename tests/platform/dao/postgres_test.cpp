@@ -221,6 +221,19 @@ TEST_F(PostgresTest, AChangeWhoseItemTheTriggerCannotNameStillCommits) {
   EXPECT_EQ(Psql("SELECT \"String\" FROM \"Messages\""), "after");
 }
 
+TEST_F(PostgresTest, TheChangeTriggersAreMadeThroughExecuteOnTablesMadeElsewhere) {
+  // As `mivoctl db convert` makes them on the tables it converted: only on the standard ones.
+  const std::string name = cluster_->CreateDatabase("plain");
+  cluster_->Psql(
+      name, "CREATE TABLE \"Items\" (\"Module\" text, \"KeyString\" text, \"ItemId\" serial PRIMARY KEY)");
+  CDaoDatabase db(nullptr);
+  db.Open(U(cluster_->Uri(name)).c_str());
+  db.Execute(U(mivo::dao::ChangeNotificationsSql(mivo::dao::Engine::kPostgres, {"Items", "Other"})).c_str());
+  EXPECT_EQ(cluster_->Psql(name, "SELECT string_agg(tgname, ' ' ORDER BY tgname) FROM pg_trigger"),
+            "ItemsDeleted ItemsInserted ItemsTruncated ItemsUpdated");
+  cluster_->Psql(name, "INSERT INTO \"Items\" (\"Module\", \"KeyString\") VALUES ('M', 'K')");
+}
+
 TEST_F(PostgresTest, MivoctlCreatesImportsExportsAndListsAUri) {
   const std::string uri = cluster_->Uri(cluster_->CreateDatabase("tool"));
   ASSERT_EQ(RunTool({"db", "create", uri, "--language", "0x0409"}).code, 0);
