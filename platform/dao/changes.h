@@ -6,7 +6,7 @@
 //   the tables of the standard layout have statement-level triggers that notify the channel "mivodb" with
 //   "<origin> <table>" after each statement that changes them (INSERT, UPDATE, DELETE, TRUNCATE), naming
 //   the item (module name, key string, language) when all the statement's rows belong to one (see
-//   platform/dao/pg_standard.cpp). A notification is delivered when its transaction commits, never for a
+//   platform/dao/standard.cpp). A notification is delivered when its transaction commits, never for a
 //   rolled-back one. Databases created before items were named send no names: each of their changes is
 //   reported as a change of everything.
 // - A feed listens on its own connection and reports the changes of other processes only: changes made by
