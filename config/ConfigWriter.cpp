@@ -73,16 +73,6 @@ void MoveFirstIfAny(CDaoRecordset& rs) {
 const COleVariant kTrue = COleVariant::Bool(true);
 const COleVariant kConfigLanguage = COleVariant::Long(kConfigLanguageId);
 
-// A name in SQL: in `quote` characters, each one inside written twice.
-CString Quoted(const CString& name, char16_t quote) {
-  CString quoted(1, quote);
-  for (char16_t c : name) {
-    quoted += c;
-    if (c == quote) quoted += c;
-  }
-  return quoted + quote;
-}
-
 // UpdateKeyString finds its rows in one of two ways with the same result. The scan reads every row in
 // rowid order and compares on the table-type recordset (COleVariant ==: same type, same code units, Null
 // equal to nothing). The look-up, on a database with the index ItemsByKey of
@@ -151,7 +141,7 @@ std::optional<COleVariant> LookUpItem(WriterTables& t, const COleVariant& varMod
     CDaoItemCandidates rs(&t.database, varModule.bstrVal(), varKey.bstrVal());
     try {
       rs.Open(dbOpenSnapshot,
-              (u"SELECT rowid FROM " + Quoted(t.items_def.GetName(), u'"') +
+              (u"SELECT rowid FROM " + SqlQuoted(t.items_def.GetName(), u'"') +
                u" INDEXED BY ItemsByKey WHERE (KeyString = :KeyString COLLATE BINARY AND"
                u" (Module = :Module COLLATE BINARY OR typeof(Module) NOT IN ('text', 'null')))"
                u" OR KeyString < '' COLLATE BINARY OR KeyString >= x'' COLLATE BINARY")
@@ -180,22 +170,14 @@ COleVariant ScanForItem(CDaoRecordset& items, const COleVariant& varModule, cons
   return COleVariant();
 }
 
-// Where the look-up's SQL does not run (PostgreSQL), the scans read only the rows of a filtered table-type
-// recordset: those whose values SQL finds equal, compared as they stand or as text, a superset of the rows
-// the scan would take, which are then compared exactly as the scan does, in row-key order. An engine that
-// cannot run the filter (a column type without comparison to text) refuses to open the recordset, and the
-// caller scans.
-CString EqualAsText(const char16_t* column, const CString& value) {
-  const CString name = CString(u"\"") + column + u"\"";
-  const CString literal = Quoted(value, u'\'');
-  return u"(" + name + u" = " + literal + u" OR CAST(" + name + u" AS TEXT) = " + literal + u")";
-}
-
+// Where the look-up's SQL does not run (PostgreSQL), the scan reads only the rows of a table-type recordset
+// filtered by ItemsFilter, a superset of the rows it would take, which it then compares exactly as ever,
+// in row-key order. An engine that cannot run the filter (a column type without comparison to text)
+// refuses to open the recordset, and the caller scans every row.
 std::optional<COleVariant> ScanFilteredItems(WriterTables& t, const COleVariant& varModule,
                                              const COleVariant& varKey) {
   CDaoRecordset items(&t.database);
-  items.m_strFilter =
-      EqualAsText(u"KeyString", varKey.bstrVal()) + u" AND " + EqualAsText(u"Module", varModule.bstrVal());
+  items.m_strFilter = ItemsFilter({{varModule.bstrVal(), varKey.bstrVal()}});
   try {
     items.Open(&t.items_def, dbOpenTable, dbAppendOnly);
   } catch (const CDaoException&) {
@@ -219,7 +201,7 @@ void SetText(CDaoRecordset& messages, const COleVariant& varText) {
 // every edit, as the scan reads each row only when it reaches it.
 void LookUpAndEditMessages(WriterTables& t, const COleVariant& itemNumber, int flagged,
                            const COleVariant& varText) {
-  const CString select = u"SELECT rowid FROM " + Quoted(t.messages_def.GetName(), u'"') +
+  const CString select = u"SELECT rowid FROM " + SqlQuoted(t.messages_def.GetName(), u'"') +
                          u" WHERE ItemId = " + AfxFromUtf8(std::to_string(itemNumber.lVal())) +
                          u" AND LanguageId = " + AfxFromUtf8(std::to_string(kConfigLanguageId));
   std::optional<std::int64_t> last;

@@ -35,21 +35,24 @@ void CDaoOfferKeyStrings::DoFieldExchange(CDaoFieldExchange* pFX) {
   DFX_Short(pFX, u"UserFlag", m_nUserFlag, AFX_DAO_ENABLE_FIELD_CACHE);
 }
 
+CString SqlQuoted(const CString& text, char16_t quote) {
+  CString quoted(1, quote);
+  for (char16_t c : text) {
+    quoted += c;
+    if (c == quote) quoted += c;
+  }
+  return quoted + quote;
+}
+
 CString ItemsFilter(const std::vector<std::pair<CString, CString>>& items) {
-  // CAST: text compared as text, without a collation the table's columns may declare.
-  auto literal = [](const CString& text) {
-    CString quoted = u"'";
-    for (char16_t c : text) {
-      quoted += c;
-      if (c == u'\'') quoted += c;
-    }
-    return quoted + u"'";
+  auto equal = [](const char16_t* column, const CString& value) {
+    const CString name = SqlQuoted(column, u'"'), literal = SqlQuoted(value, u'\'');
+    return u"(" + name + u" = " + literal + u" OR CAST(" + name + u" AS TEXT) = " + literal + u")";
   };
   CString filter;
   for (const auto& [module, key] : items) {
     if (!filter.empty()) filter += u" OR ";
-    filter += u"(CAST(\"Module\" AS TEXT) = " + literal(module) + u" AND CAST(\"KeyString\" AS TEXT) = " +
-              literal(key) + u")";
+    filter += u"(" + equal(u"Module", module) + u" AND " + equal(u"KeyString", key) + u")";
   }
   return filter;
 }

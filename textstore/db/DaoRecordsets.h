@@ -57,8 +57,13 @@ class CDaoConfig : public CDaoOfferKeyStrings {
 // Shows an engine failure's text (at most 255 characters) in a message box with an OK button.
 void ReportEngineError(const CDaoException& e);
 
-// The filter (CDaoRecordset::m_strFilter) that keeps the rows of OfferKeyStrings whose module name and key
-// string are one of `items`, compared as exact text.
+// `text` in SQL: in `quote` characters (' for a literal, " for a name), each one inside written twice.
+CString SqlQuoted(const CString& text, char16_t quote);
+
+// The filter (CDaoRecordset::m_strFilter) that keeps the rows whose columns Module and KeyString (of a
+// table, or of OfferKeyStrings) hold one of `items`: a superset of the rows that hold them exactly, since
+// the values are compared as they stand (in the column's collation) or cast to text; callers compare the
+// rows they read again.
 CString ItemsFilter(const std::vector<std::pair<CString, CString>>& items);
 
 // Reads every row of the database at `path` for (languageId, flag) through `Recordset`, or only those that
